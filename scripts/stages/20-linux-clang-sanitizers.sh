@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# clang build with warnings as errors under AddressSanitizer (with
+# LeakSanitizer) and UndefinedBehaviorSanitizer; runs every test.
+set -euo pipefail
+b="$XO_BUILD_ROOT/clang-asan"
+cmake -S "$XO_ROOT" -B "$b" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_C_COMPILER=clang -DXO_WERROR=ON -DXO_SANITIZE=address,undefined >/dev/null
+cmake --build "$b" -j"$XO_JOBS"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$b" -j"$XO_JOBS" --output-on-failure --timeout 300
