@@ -1,0 +1,370 @@
+// xomq-responder: a service for XoMQSender runs and tests. It registers a
+// service name with the router (answers resolve requests with its own
+// address) and answers every request with a reply carrying a category, a
+// type and the request's body.
+#include <nats/nats.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Message.h"
+#include "Subjects.h"
+#include "Wire.h"
+#include "XoSysCodes.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: xomq-responder --server <host:port or nats://host:port> --service <name>\n"
+    "                      [--password <token>] [--delay-ms <n>]\n"
+    "                      [--error-every <n> --error-code <c>] [--unsolicited-every <n>]\n"
+    "                      [--limit <n>] [--category <text>] [--type <u32>]\n"
+    "\n"
+    "  --server            the router (NATS server) to connect to\n"
+    "  --service           service name to register; clients resolve it by this name\n"
+    "  --password          token the router requires\n"
+    "  --delay-ms          wait this long before answering each request (default 0)\n"
+    "  --error-every       answer every n-th request with a system error reply\n"
+    "                      (category \"Xo_System\", type 0, body the 4-byte code)\n"
+    "  --error-code        code of those replies (default 24581, 0x6005)\n"
+    "  --unsolicited-every also send a message to the requester's own address every\n"
+    "                      n-th request, before the reply (category \"Xo_Unsolicited\",\n"
+    "                      type the request's number, body \"unsolicited <number>\")\n"
+    "  --limit             exit after answering n requests (default 0: no limit)\n"
+    "  --category          category of ordinary replies (default \"Xo_Reply\")\n"
+    "  --type              type of ordinary replies (default 1)\n"
+    "\n"
+    "Prints \"xomq-responder: ready\" once it listens, and a summary when it stops\n"
+    "(SIGINT, SIGTERM or the limit). Exit status: 0 done, 1 router trouble, 2 bad flags.\n";
+
+struct Options {
+    std::string url;
+    std::string service;
+    std::string password;
+    uint32_t delayMs = 0;
+    uint32_t errorEvery = 0;
+    uint32_t errorCode = XOSYS_E_SERVICE_FAILED;
+    uint32_t unsolicitedEvery = 0;
+    uint64_t limit = 0;
+    std::string category = "Xo_Reply";
+    uint32_t type = 1;
+};
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void onSignal(int) {
+    g_stop = 1;
+}
+
+bool parseU32(const char* text, uint32_t* value) {
+    if (text == nullptr || *text == '\0') {
+        return false;
+    }
+    uint64_t v = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        if (v > UINT32_MAX) {
+            return false;
+        }
+    }
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// "nats://host:port", "host:port" or "host" (port 4222) to a NATS URL.
+bool serverUrl(const std::string& server, std::string* url) {
+    std::string rest = server;
+    const std::string scheme = "nats://";
+    if (rest.compare(0, scheme.size(), scheme) == 0) {
+        rest.erase(0, scheme.size());
+    }
+    if (rest.empty() || rest.find_first_of(" \t/@") != std::string::npos) {
+        return false;
+    }
+    const size_t colon = rest.rfind(':');
+    const bool bracketed = rest[0] == '[';
+    if (colon == std::string::npos || (bracketed && rest.back() == ']')) {
+        *url = scheme + rest + ":4222";
+        return true;
+    }
+    uint32_t port = 0;
+    if (colon == 0 || !parseU32(rest.c_str() + colon + 1, &port) || port == 0 || port > 65535) {
+        return false;
+    }
+    *url = scheme + rest;
+    return true;
+}
+
+int usageError(const char* what, const char* arg) {
+    std::fprintf(stderr, "xomq-responder: %s%s%s\n\n%s", what, arg != nullptr ? ": " : "",
+                 arg != nullptr ? arg : "", kUsage);
+    return 2;
+}
+
+// Returns -1 when the options are good, otherwise the exit status.
+int parseOptions(int argc, char** argv, Options* o) {
+    std::string server;
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        if (flag == "--help" || flag == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            return usageError(
+                flag.compare(0, 2, "--") == 0 ? "missing value of" : "unknown argument", argv[i]);
+        }
+        const char* value = argv[++i];
+        bool ok = true;
+        uint32_t n = 0;
+        if (flag == "--server") {
+            server = value;
+        } else if (flag == "--service") {
+            o->service = value;
+        } else if (flag == "--password") {
+            o->password = value;
+        } else if (flag == "--delay-ms") {
+            ok = parseU32(value, &o->delayMs);
+        } else if (flag == "--error-every") {
+            ok = parseU32(value, &o->errorEvery) && o->errorEvery > 0;
+        } else if (flag == "--error-code") {
+            ok = parseU32(value, &o->errorCode);
+        } else if (flag == "--unsolicited-every") {
+            ok = parseU32(value, &o->unsolicitedEvery) && o->unsolicitedEvery > 0;
+        } else if (flag == "--limit") {
+            ok = parseU32(value, &n) && n > 0;
+            o->limit = n;
+        } else if (flag == "--category") {
+            o->category = value;
+            ok = !o->category.empty();
+        } else if (flag == "--type") {
+            ok = parseU32(value, &o->type);
+        } else {
+            return usageError("unknown argument", argv[i - 1]);
+        }
+        if (!ok) {
+            return usageError(("invalid value of " + flag).c_str(), value);
+        }
+    }
+    if (server.empty()) {
+        return usageError("--server is required", nullptr);
+    }
+    if (!serverUrl(server, &o->url)) {
+        return usageError("--server must be host:port or nats://host:port, not", server.c_str());
+    }
+    if (o->service.empty()) {
+        return usageError("--service is required", nullptr);
+    }
+    if (!xosys::validServiceName(o->service.c_str())) {
+        return usageError(
+            "--service must be 1 to 200 printable characters without blanks, '.', '*' or '>'",
+            o->service.c_str());
+    }
+    return -1;
+}
+
+struct Counters {
+    uint64_t requests = 0;
+    uint64_t answered = 0;
+    uint64_t errors = 0;
+    uint64_t unsolicited = 0;
+};
+
+// Encodes msg and publishes it to subject at once.
+bool publish(natsConnection* nc, const char* subject, const XoMsg_& msg,
+             std::vector<uint8_t>& frame) {
+    if (xosys::wire::encode(msg, nullptr, frame) != XOSYS_OK) {
+        return false;
+    }
+    return natsConnection_Publish(nc, subject, frame.data(), static_cast<int>(frame.size())) ==
+           NATS_OK;
+}
+
+void setText(XoMsg_& msg, const char* name, const std::string& text) {
+    msg.setField(name, std::strlen(name), text.c_str(), text.size() + 1);
+}
+
+void setU32(XoMsg_& msg, const char* name, uint32_t v) {
+    msg.setField(name, std::strlen(name), &v, sizeof v);
+}
+
+void setCodeBody(XoMsg_& msg, uint32_t code) {
+    const uint8_t body[4] = {static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8),
+                             static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 24)};
+    msg.setBody(body, sizeof body);
+}
+
+// Answers one request; false when the connection failed.
+bool answer(natsConnection* nc, natsMsg* m, const Options& o, Counters& c,
+            std::vector<uint8_t>& frame) {
+    const char* replyTo = natsMsg_GetReply(m);
+    if (replyTo == nullptr || replyTo[0] == '\0') {
+        return true;  // not a request: nothing to answer
+    }
+    const uint64_t number = ++c.requests;
+    if (o.delayMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.delayMs));
+    }
+    XoMsg_ request;
+    const int len = natsMsg_GetDataLength(m);
+    const bool decoded =
+        xosys::wire::decode(reinterpret_cast<const uint8_t*>(natsMsg_GetData(m)),
+                            len > 0 ? static_cast<size_t>(len) : 0, request) == XOSYS_OK;
+
+    if (decoded && o.unsolicitedEvery != 0 && number % o.unsolicitedEvery == 0) {
+        const uint8_t* from = nullptr;
+        size_t fromSize = 0;
+        if (request.getField(xosys::wire::kFromField, std::strlen(xosys::wire::kFromField), &from,
+                             &fromSize) &&
+            fromSize > 1 && from[fromSize - 1] == 0 &&
+            xosys::validAddress(reinterpret_cast<const char*>(from), fromSize - 1)) {
+            XoMsg_ note;
+            setText(note, "Xo_Category", "Xo_Unsolicited");
+            setU32(note, "Xo_Type", static_cast<uint32_t>(number));
+            const std::string body = "unsolicited " + std::to_string(number);
+            note.setBody(body.data(), body.size());
+            if (!publish(nc, reinterpret_cast<const char*>(from), note, frame)) {
+                return false;
+            }
+            ++c.unsolicited;
+        }
+    }
+
+    XoMsg_ reply;
+    if (!decoded || (o.errorEvery != 0 && number % o.errorEvery == 0)) {
+        setText(reply, "Xo_Category", "Xo_System");
+        setU32(reply, "Xo_Type", 0);
+        setCodeBody(reply, decoded ? o.errorCode : XOSYS_E_MALFORMED_MESSAGE);
+        ++c.errors;
+    } else {
+        setText(reply, "Xo_Category", o.category);
+        setU32(reply, "Xo_Type", o.type);
+        reply.setBody(request.body(), request.bodySize());
+    }
+    if (!publish(nc, replyTo, reply, frame)) {
+        return false;
+    }
+    ++c.answered;
+    return true;
+}
+
+int run(const Options& o) {
+    if (nats_Open(-1) != NATS_OK) {
+        std::fprintf(stderr, "xomq-responder: the NATS client failed to start\n");
+        return 1;
+    }
+    natsOptions* opts = nullptr;
+    natsConnection* nc = nullptr;
+    natsStatus s = natsOptions_Create(&opts);
+    if (s == NATS_OK)
+        s = natsOptions_SetURL(opts, o.url.c_str());
+    if (s == NATS_OK)
+        s = natsOptions_SetName(opts, ("xomq-responder " + o.service).c_str());
+    if (s == NATS_OK)
+        s = natsOptions_SetAllowReconnect(opts, false);
+    // Each reply leaves at once; otherwise the flusher thread paces them.
+    if (s == NATS_OK)
+        s = natsOptions_SetSendAsap(opts, true);
+    if (s == NATS_OK && !o.password.empty())
+        s = natsOptions_SetToken(opts, o.password.c_str());
+    if (s == NATS_OK)
+        s = natsConnection_Connect(&nc, opts);
+    natsOptions_Destroy(opts);
+    if (s != NATS_OK) {
+        std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", o.url.c_str(),
+                     natsStatus_GetText(s));
+        nats_CloseAndWait(2000);
+        return 1;
+    }
+
+    char* unique = nullptr;
+    std::string address;
+    natsSubscription* requests = nullptr;
+    natsSubscription* resolves = nullptr;
+    s = natsInbox_Create(&unique);
+    if (s == NATS_OK) {
+        const char* dot = std::strrchr(unique, '.');
+        address = xosys::serviceAddress(o.service, dot != nullptr ? dot + 1 : unique);
+        natsInbox_Destroy(unique);
+        s = natsConnection_SubscribeSync(&requests, nc, address.c_str());
+    }
+    if (s == NATS_OK) {
+        s = natsConnection_SubscribeSync(&resolves, nc, xosys::resolveSubject(o.service).c_str());
+    }
+    if (s == NATS_OK)
+        s = natsConnection_FlushTimeout(nc, 5000);
+    int status = 0;
+    if (s != NATS_OK) {
+        std::fprintf(stderr, "xomq-responder: cannot subscribe at %s: %s\n", o.url.c_str(),
+                     natsStatus_GetText(s));
+        status = 1;
+    } else {
+        std::fprintf(stderr, "xomq-responder: service '%s' at address %s\n", o.service.c_str(),
+                     address.c_str());
+        std::fputs("xomq-responder: ready\n", stdout);
+        std::fflush(stdout);
+    }
+
+    Counters c;
+    std::vector<uint8_t> frame;
+    while (status == 0 && g_stop == 0 && (o.limit == 0 || c.answered < o.limit)) {
+        natsMsg* m = nullptr;
+        // Short waits so that a signal is noticed within 50 ms.
+        s = natsSubscription_NextMsg(&m, requests, 50);
+        if (s == NATS_OK) {
+            const bool ok = answer(nc, m, o, c, frame);
+            natsMsg_Destroy(m);
+            if (!ok) {
+                std::fprintf(stderr, "xomq-responder: sending failed: connection lost\n");
+                status = 1;
+            }
+        } else if (s != NATS_TIMEOUT && s != NATS_SLOW_CONSUMER) {
+            std::fprintf(stderr, "xomq-responder: connection to the router lost: %s\n",
+                         natsStatus_GetText(s));
+            status = 1;
+        }
+        // Resolve requests: answer each with our address.
+        while (status == 0 && natsSubscription_NextMsg(&m, resolves, 0) == NATS_OK) {
+            const char* replyTo = natsMsg_GetReply(m);
+            if (replyTo != nullptr && replyTo[0] != '\0') {
+                natsConnection_Publish(nc, replyTo, address.data(),
+                                       static_cast<int>(address.size()));
+            }
+            natsMsg_Destroy(m);
+        }
+    }
+
+    natsConnection_FlushTimeout(nc, 1000);
+    std::printf("xomq-responder: answered %llu requests, %llu system errors, %llu unsolicited\n",
+                static_cast<unsigned long long>(c.answered),
+                static_cast<unsigned long long>(c.errors),
+                static_cast<unsigned long long>(c.unsolicited));
+    std::fflush(stdout);
+    natsSubscription_Destroy(requests);
+    natsSubscription_Destroy(resolves);
+    natsConnection_Destroy(nc);
+    nats_CloseAndWait(2000);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = parseOptions(argc, argv, &options);
+    if (parsed >= 0) {
+        return parsed;
+    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    return run(options);
+}

@@ -1,0 +1,101 @@
+#include "Subjects.h"
+
+#include <cstring>
+
+namespace xosys {
+
+namespace {
+
+bool printable(char c) {
+    return c > 0x20 && c < 0x7f;
+}
+
+}  // namespace
+
+bool validServiceName(const char* name) {
+    if (name == nullptr) {
+        return false;
+    }
+    const size_t len = std::strlen(name);
+    if (len == 0 || len > kMaxServiceNameLen) {
+        return false;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        const char c = name[i];
+        if (!printable(c) || c == '.' || c == '*' || c == '>') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool validAddress(const char* text, size_t len) {
+    if (text == nullptr || len == 0 || len > kMaxAddressLen) {
+        return false;
+    }
+    bool tokenEmpty = true;
+    for (size_t i = 0; i < len; ++i) {
+        const char c = text[i];
+        if (!printable(c) || c == '*' || c == '>') {
+            return false;
+        }
+        if (c == '.') {
+            if (tokenEmpty) {
+                return false;
+            }
+            tokenEmpty = true;
+        } else {
+            tokenEmpty = false;
+        }
+    }
+    return !tokenEmpty;
+}
+
+std::string resolveSubject(const std::string& service) {
+    return "_XO.resolve." + service;
+}
+
+std::string serviceAddress(const std::string& service, const std::string& instanceId) {
+    return "_XO.svc." + service + "." + instanceId;
+}
+
+std::string connectionReplyPrefix(const std::string& connId) {
+    return "_XO.c." + connId + ".r.";
+}
+
+std::string connectionInbox(const std::string& connId) {
+    return "_XO.c." + connId + ".in";
+}
+
+void appendDecimal(std::string& out, uint64_t v) {
+    char digits[24];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) {
+        out += digits[--n];
+    }
+}
+
+bool parseReplySeq(const char* subject, const std::string& prefix, uint64_t* seq) {
+    if (subject == nullptr || std::strncmp(subject, prefix.c_str(), prefix.size()) != 0) {
+        return false;
+    }
+    const char* p = subject + prefix.size();
+    if (*p == '\0') {
+        return false;
+    }
+    uint64_t v = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9' || v > (UINT64_MAX - 9) / 10) {
+            return false;
+        }
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    *seq = v;
+    return true;
+}
+
+}  // namespace xosys
