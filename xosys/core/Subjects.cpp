@@ -89,10 +89,14 @@ bool parseReplySeq(const char* subject, const std::string& prefix, uint64_t* seq
     }
     uint64_t v = 0;
     for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9' || v > (UINT64_MAX - 9) / 10) {
+        if (*p < '0' || *p > '9') {
             return false;
         }
-        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (v > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        v = v * 10 + digit;
     }
     *seq = v;
     return true;
