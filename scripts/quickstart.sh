@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# Quick start: one real XoMQSender benchmark on this machine.
+#   scripts/quickstart.sh [amount]     (amount: number of requests, default 10000)
+# Installs what is missing (scripts/install-deps.sh), builds a Release build in
+# build-quickstart/, starts nats-server on a free loopback port and the
+# xomq-responder service, runs XoMQSender with a copy of examples/xomq.ini that
+# points at them, shows the report lines of the log and XoMQSender's exit code,
+# and stops what it started, also on Ctrl-C or failure. The script's own exit
+# status is XoMQSender's.
+# Environment:
+#   XO_QUICKSTART_BIN_DIR=<build dir>  use the binaries of that existing build;
+#                                      nothing is installed or built then
+#   XO_QUICKSTART_KEEP=1               keep the work directory (INI, logs)
+#   NATS_SERVER=<path>                 the nats-server to start
+set -euo pipefail
+
+usage() {
+    echo "usage: $0 [amount]   (amount: a positive number of requests, default 10000)" >&2
+    exit 2
+}
+
+amount=${1:-10000}
+[[ $# -le 1 && "$amount" =~ ^[0-9]{1,9}$ && "$amount" -gt 0 ]] || usage
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+example="$root/examples/xomq.ini"
+say() { echo "quickstart: $*"; }
+die() {
+    echo "quickstart: $*" >&2
+    exit 1
+}
+
+# ---- what this script starts, stopped by PID on every way out ----------------
+work=""
+started=()  # "pid name", in start order
+
+stop_pid() {  # pid name: SIGTERM, then SIGKILL after 5 s
+    local pid=$1 name=$2 i
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
+    kill -TERM "$pid" 2>/dev/null || true
+    for ((i = 0; i < 50; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "quickstart: $name (pid $pid) did not stop, killing it" >&2
+        kill -KILL "$pid" 2>/dev/null || true
+    fi
+    wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+    local rc=$? i
+    trap - EXIT INT TERM
+    for ((i = ${#started[@]} - 1; i >= 0; i--)); do
+        stop_pid ${started[i]}
+    done
+    if [[ -n "$work" && -f "$work/responder.out" ]]; then
+        grep -h "xomq-responder: answered" "$work/responder.out" || true
+    fi
+    if [[ -n "$work" ]]; then
+        if [[ "${XO_QUICKSTART_KEEP:-0}" != 0 ]]; then
+            say "files kept in $work"
+        else
+            rm -rf "$work"
+        fi
+    fi
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ---- install and build -------------------------------------------------------
+if [[ -n "${XO_QUICKSTART_BIN_DIR:-}" ]]; then
+    bin=$(cd "$XO_QUICKSTART_BIN_DIR" && pwd)
+    say "using the build in $bin"
+else
+    "$root/scripts/install-deps.sh" || die "missing packages (see above)"
+    bin="$root/build-quickstart"
+    say "building into $bin"
+    cmake -S "$root" -B "$bin" -DCMAKE_BUILD_TYPE=Release -DXO_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$bin" -j2 --target XoMQSender xomq-responder
+fi
+sender="$bin/src/sender/XoMQSender"
+responder="$bin/tools/responder/xomq-responder"
+[[ -x "$sender" ]] || die "no XoMQSender in $bin"
+[[ -x "$responder" ]] || die "no xomq-responder in $bin"
+[[ -f "$example" ]] || die "no $example"
+nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
+[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-quickstart.XXXXXX")
+
+# ---- the router: nats-server on a port of the kernel's choosing --------------
+# -p -1 lets the server pick a free port (never the 4222 a system service may
+# hold); it writes the port to a ports file once it listens.
+"$nats" -a 127.0.0.1 -p -1 --ports_file_dir "$work" >"$work/nats-server.log" 2>&1 &
+nats_pid=$!
+started+=("$nats_pid nats-server")
+port=""
+for ((i = 0; i < 100; i++)); do
+    if [[ -f "$work/nats-server_$nats_pid.ports" ]]; then
+        port=$(sed -n 's|.*"nats://127\.0\.0\.1:\([0-9][0-9]*\)".*|\1|p' \
+            "$work/nats-server_$nats_pid.ports")
+        [[ -n "$port" ]] && break
+    fi
+    kill -0 "$nats_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if [[ -z "$port" ]]; then
+    cat "$work/nats-server.log" >&2 || true
+    die "nats-server did not start"
+fi
+say "nats-server listening on 127.0.0.1:$port (pid $nats_pid)"
+
+# ---- the INI: the example, pointed at this router and logging to a file ------
+# Sets "section|key|value" lines in an INI text (sections and keys ignoring
+# case): replaces the key where the section has it, otherwise adds it at the
+# section's end (appending the section when missing). A value of "\DROP"
+# removes the key instead.
+edit_ini() {  # settings-file ini-in > ini-out
+    awk -v settings="$1" '
+        function lower(s) { return tolower(s) }
+        function trim(s) { gsub(/^[ \t]+|[ \t\r]+$/, "", s); return s }
+        function flush(sec,   i) {
+            for (i = 1; i <= n; i++)
+                if (lower(sect[i]) == sec && !done[i] && val[i] != "\\DROP") {
+                    print key[i] " = " val[i]; done[i] = 1
+                }
+        }
+        BEGIN {
+            while ((getline line < settings) > 0) {
+                n++; split(line, f, "|")
+                sect[n] = f[1]; key[n] = f[2]; val[n] = substr(line, length(f[1]) + length(f[2]) + 3)
+            }
+        }
+        /^[ \t]*\[/ {
+            flush(cur)
+            s = $0; sub(/^[ \t]*\[/, "", s); sub(/\].*$/, "", s); cur = lower(trim(s))
+            print; next
+        }
+        {
+            if ($0 ~ /=/ && $0 !~ /^[ \t]*[;#]/) {
+                k = $0; sub(/=.*$/, "", k); k = lower(trim(k))
+                for (i = 1; i <= n; i++)
+                    if (lower(sect[i]) == cur && lower(key[i]) == k) {
+                        if (!done[i] && val[i] != "\\DROP") print key[i] " = " val[i]
+                        done[i] = 1; next
+                    }
+            }
+            print
+        }
+        END {
+            flush(cur)
+            for (i = 1; i <= n; i++)
+                if (!done[i] && val[i] != "\\DROP") {
+                    if (!(lower(sect[i]) in added)) { print ""; print "[" sect[i] "]"; added[lower(sect[i])] = 1 }
+                    print key[i] " = " val[i]; done[i] = 1
+                }
+        }' "$2"
+}
+
+# The service name the example asks for (the responder serves that one).
+service=$(awk '
+    /^[ \t]*\[/ { s = tolower($0); gsub(/[][ \t\r]/, "", s); next }
+    s == "options:ap" && tolower($0) ~ /^[ \t]*toservicename[ \t]*=/ {
+        sub(/^[^=]*=[ \t]*/, ""); sub(/[ \t\r]+$/, ""); print; exit
+    }' "$example")
+[[ -n "$service" ]] || die "$example names no toServiceName in [options:ap]"
+
+log="$work/xomq.log"
+ini="$work/xomq.ini"
+cat >"$work/settings" <<EOF
+options:ap|sendAmount|$amount
+options:mq|connect|\\DROP
+options:mq|host|127.0.0.1
+options:mq|port|$port
+options:mq|pwd|\\DROP
+log|file|$log
+EOF
+edit_ini "$work/settings" "$example" >"$ini"
+
+# ---- the service -------------------------------------------------------------
+"$responder" --server "nats://127.0.0.1:$port" --service "$service" \
+    >"$work/responder.out" 2>"$work/responder.err" &
+responder_pid=$!
+started+=("$responder_pid xomq-responder")
+for ((i = 0; i < 100; i++)); do
+    grep -q "xomq-responder: ready" "$work/responder.out" 2>/dev/null && break
+    kill -0 "$responder_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if ! grep -q "xomq-responder: ready" "$work/responder.out" 2>/dev/null; then
+    cat "$work/responder.err" >&2 || true
+    die "xomq-responder did not get ready"
+fi
+say "xomq-responder ready for service '$service' (pid $responder_pid)"
+
+# ---- the benchmark -----------------------------------------------------------
+# In the background and waited for, so that Ctrl-C or SIGTERM reach the traps
+# at once; the traps stop it with the rest.
+"$sender" "$ini" &
+sender_pid=$!
+started+=("$sender_pid XoMQSender")
+say "XoMQSender started with $amount requests (pid $sender_pid)"
+set +e
+wait "$sender_pid"
+rc=$?
+set -e
+unset 'started[${#started[@]}-1]'  # reaped: its PID is no longer ours to signal
+echo
+say "report lines of $log:"
+grep -E "messages sent for|messages/sec|microseconds for 1 message|Total time is 0|failed|Failed" \
+    "$log" 2>/dev/null | tail -n 20 || true
+say "XoMQSender exit code: $rc"
+if [[ $rc -eq 0 ]] && ! grep -qE "messages sent for|Total time is 0" "$log" 2>/dev/null; then
+    die "XoMQSender ended with 0 but its log holds no report"
+fi
+exit "$rc"
