@@ -32,3 +32,11 @@ endif()
 # List the test cases when ctest runs, inside the prepared wine prefix,
 # rather than under wine while building.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+
+# Listing a program's test cases means starting it under wine, which on a
+# loaded machine can take longer than the 5 s that gtest_discover_tests
+# allows by default. A timeout given by the caller still wins.
+include(GoogleTest)
+function(gtest_discover_tests target)
+  _gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 ${ARGN})
+endfunction()
