@@ -228,6 +228,24 @@ std::optional<uint32_t> codeIn(const std::string& line) {
     return static_cast<uint32_t>(*value);
 }
 
+std::optional<int64_t> timestampOf(const std::string& line) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, micro = 0, used = 0;
+    if (std::sscanf(line.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%6d%n", &year, &month, &day, &hour,
+                    &minute, &second, &micro, &used) != 7 ||
+        used != 26 || month < 1 || month > 12 || day < 1 || day > 31) {
+        return std::nullopt;
+    }
+    // Days since 1970-01-01 of a proleptic Gregorian date.
+    const int y = year - (month <= 2 ? 1 : 0);
+    const int era = (y >= 0 ? y : y - 399) / 400;
+    const int yearOfEra = y - era * 400;
+    const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const int64_t days = static_cast<int64_t>(era) * 146097 + dayOfEra - 719468;
+    return ((days * 24 + hour) * 60 + minute) * 60 * int64_t{1000000} +
+           static_cast<int64_t>(second) * 1000000 + micro;
+}
+
 std::optional<uint64_t> numberAfter(const std::string& line, const std::string& prefix) {
     const auto at = line.find(prefix);
     if (at == std::string::npos) {

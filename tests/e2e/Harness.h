@@ -120,6 +120,9 @@ std::vector<std::string> splitLines(const std::string& text);
 std::vector<std::string> linesWith(const std::string& log, const std::string& text);
 // The error code a log line carries, if any.
 std::optional<uint32_t> codeIn(const std::string& line);
+// The time stamp a log line starts with ("YYYY-MM-DD HH:MM:SS.uuuuuu"), in
+// microseconds since 1970 as the line shows it.
+std::optional<int64_t> timestampOf(const std::string& line);
 // The unsigned integer that follows prefix in line.
 std::optional<uint64_t> numberAfter(const std::string& line, const std::string& prefix);
 // The floating point number that follows prefix in line.

@@ -142,10 +142,16 @@ TEST_F(SenderE2E, SystemErrorRepliesAreLoggedCountedAndTheRunGoesOn) {
     EXPECT_EQ(summary->systemErrors, static_cast<long>(failures.size()));
 }
 
-TEST_F(SenderE2E, UnsolicitedMessagesAreDrainedAndTheRunSucceeds) {
+TEST_F(SenderE2E, UnsolicitedMessagesAreDrainedAndNeverTakenForReplies) {
+    // One unsolicited message before every reply, and every third reply a
+    // system error: a message taken for the wrong reply shows in the count
+    // of error lines.
     const long amount = 600;
+    const uint32_t errorCode = 4661;
     NatsServer router(m_dir);
-    Responder responder(m_dir, router.url(), kService, {"--unsolicited-every", "4"});
+    Responder responder(m_dir, router.url(), kService,
+                        {"--unsolicited-every", "1", "--error-every", "3", "--error-code",
+                         std::to_string(errorCode)});
     IniFile ini = standardIni(router.port(), kService, amount, m_logPath);
     silenceStatement(ini, "XoMQSendMsg");
 
@@ -153,14 +159,17 @@ TEST_F(SenderE2E, UnsolicitedMessagesAreDrainedAndTheRunSucceeds) {
     ASSERT_TRUE(r.finished) << r.describe();
     EXPECT_TRUE(r.status.exitedWith(0)) << r.describe();
     expectConsistentReport(r, amount);
-    // An unsolicited message is never taken for a reply.
-    EXPECT_EQ(countOf(r.log, "Failed to receive reply"), 0u);
+    const auto failures = linesWith(r.log, "Failed to receive reply");
+    EXPECT_EQ(failures.size(), static_cast<size_t>(amount / 3)) << r.describe();
+    for (const auto& line : failures) {
+        EXPECT_EQ(codeIn(line), errorCode) << line;
+    }
     EXPECT_EQ(countOf(r.log, "failed"), 0u) << r.describe();
 
     const auto summary = responder.stop();
     ASSERT_TRUE(summary.has_value()) << responder.process().describe();
     EXPECT_EQ(summary->answered, amount);
-    EXPECT_EQ(summary->unsolicited, amount / 4);
+    EXPECT_EQ(summary->unsolicited, amount);
 }
 
 TEST_F(SenderE2E, UnknownServiceFailsTheResolveWithTheLibraryCode) {
@@ -197,6 +206,24 @@ TEST_F(SenderE2E, WithoutRouterRetriesEvery300msUntilTheDeadline) {
     for (const auto& line : attempts) {
         EXPECT_EQ(codeIn(line), XOSYS_E_CONNECT) << line;
     }
+    // The pause lies between the attempts: their log lines are about 300 ms
+    // apart, and the last failure line follows the last attempt's pause.
+    std::vector<int64_t> at;
+    for (const auto& line : attempts) {
+        const auto t = timestampOf(line);
+        ASSERT_TRUE(t.has_value()) << line;
+        at.push_back(*t);
+    }
+    for (size_t i = 1; i < at.size(); ++i) {
+        EXPECT_GE(at[i] - at[i - 1], 295000) << attempts[i];
+        EXPECT_LT(at[i] - at[i - 1], 1000000) << attempts[i];
+    }
+    const auto gaveUp = linesWith(r.log, "tryExecuteObjectUntilTimeout failed");
+    ASSERT_EQ(gaveUp.size(), 1u) << r.describe();
+    const auto gaveUpAt = timestampOf(gaveUp[0]);
+    ASSERT_TRUE(gaveUpAt.has_value()) << gaveUp[0];
+    EXPECT_GE(*gaveUpAt - at.front(), 950000) << "gave up before the deadline";
+    EXPECT_GE(*gaveUpAt - at.back(), 295000) << "no pause after the last attempt";
     expectFailureChain(r, XOSYS_E_CONNECT,
                        {"tryExecuteObjectUntilTimeout", "createMQConnectionConnect"});
     EXPECT_LT(positionOf(r.log, "XoMQConnect failed"),
