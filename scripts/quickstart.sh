@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # stop_pid and cleanup are called from the traps
 # Quick start: one real XoMQSender benchmark on this machine.
 #   scripts/quickstart.sh [amount]     (amount: number of requests, default 10000)
 # Installs what is missing (scripts/install-deps.sh), builds a Release build in
@@ -32,7 +33,8 @@ die() {
 
 # ---- what this script starts, stopped by PID on every way out ----------------
 work=""
-started=()  # "pid name", in start order
+pids=()  # what this script started, in start order
+names=()
 
 stop_pid() {  # pid name: SIGTERM, then SIGKILL after 5 s
     local pid=$1 name=$2 i
@@ -52,8 +54,8 @@ stop_pid() {  # pid name: SIGTERM, then SIGKILL after 5 s
 cleanup() {
     local rc=$? i
     trap - EXIT INT TERM
-    for ((i = ${#started[@]} - 1; i >= 0; i--)); do
-        stop_pid ${started[i]}
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        stop_pid "${pids[i]}" "${names[i]}"
     done
     if [[ -n "$work" && -f "$work/responder.out" ]]; then
         grep -h "xomq-responder: answered" "$work/responder.out" || true
@@ -97,7 +99,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-quickstart.XXXXXX")
 # hold); it writes the port to a ports file once it listens.
 "$nats" -a 127.0.0.1 -p -1 --ports_file_dir "$work" >"$work/nats-server.log" 2>&1 &
 nats_pid=$!
-started+=("$nats_pid nats-server")
+pids+=("$nats_pid")
+names+=(nats-server)
 port=""
 for ((i = 0; i < 100; i++)); do
     if [[ -f "$work/nats-server_$nats_pid.ports" ]]; then
@@ -185,7 +188,8 @@ edit_ini "$work/settings" "$example" >"$ini"
 "$responder" --server "nats://127.0.0.1:$port" --service "$service" \
     >"$work/responder.out" 2>"$work/responder.err" &
 responder_pid=$!
-started+=("$responder_pid xomq-responder")
+pids+=("$responder_pid")
+names+=(xomq-responder)
 for ((i = 0; i < 100; i++)); do
     grep -q "xomq-responder: ready" "$work/responder.out" 2>/dev/null && break
     kill -0 "$responder_pid" 2>/dev/null || break
@@ -202,13 +206,15 @@ say "xomq-responder ready for service '$service' (pid $responder_pid)"
 # at once; the traps stop it with the rest.
 "$sender" "$ini" &
 sender_pid=$!
-started+=("$sender_pid XoMQSender")
+pids+=("$sender_pid")
+names+=(XoMQSender)
 say "XoMQSender started with $amount requests (pid $sender_pid)"
 set +e
 wait "$sender_pid"
 rc=$?
 set -e
-unset 'started[${#started[@]}-1]'  # reaped: its PID is no longer ours to signal
+# Reaped: its PID is no longer ours to signal.
+unset 'pids[${#pids[@]}-1]' 'names[${#names[@]}-1]'
 echo
 say "report lines of $log:"
 grep -E "messages sent for|messages/sec|microseconds for 1 message|Total time is 0|failed|Failed" \
