@@ -83,7 +83,8 @@ XOSYS_API XoResult XoMQFreeConnection(XoMQConnHandle conn);
 XOSYS_API XoResult XoMQConnectEx2(XoMQConnHandle conn, const char* connectString,
                                   uint64_t* connInfo);
 // Resolves a service name to the address requests are sent to. addressSize
-// holds the buffer's capacity on entry and the address length on return.
+// holds the buffer's capacity on entry; on return the address length, or the
+// capacity needed when the buffer was too small.
 XOSYS_API XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* address,
                                       uint64_t* addressSize, void* reserved, int32_t flags);
 // Takes one message sent to this connection; XO_NO_MESSAGE when none arrives
