@@ -129,7 +129,13 @@ void parseIni(int line, std::string rest, Scenario* scenario) {
     if (key.empty() || key.find_first_of(kBlanks) != std::string::npos) {
         fail(line, "bad INI key '" + key + "'");
     }
-    scenario->ini[std::make_pair(section, key)] = trim(rest.substr(eq + 1));
+    // A value in double quotes is taken as written between them, so that
+    // leading and trailing blanks can be given.
+    std::string value = trim(rest.substr(eq + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    scenario->ini[std::make_pair(section, key)] = value;
 }
 
 void parseResult(int line, const std::string& rest, Scenario* scenario) {

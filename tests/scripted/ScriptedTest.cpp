@@ -87,12 +87,18 @@ TEST(ScenarioParsing, IniValuesAndTheirReads) {
         "ini s num = -2147483648\n"
         "ini s big = 2147483648\n"
         "ini s junk = 12abc\n"
-        "ini s sign = -\n");
+        "ini s sign = -\n"
+        "ini s quoted = \" a; \"\n"
+        "ini s quote = \"\n");
     char buffer[16];
     XoIniCustGetStr(-1, buffer, sizeof buffer, "s", "text", "d");
     EXPECT_STREQ(buffer, "two words");
     XoIniCustGetStr(-1, buffer, sizeof buffer, "s", "empty", "d");
     EXPECT_STREQ(buffer, "");
+    XoIniCustGetStr(-1, buffer, sizeof buffer, "s", "quoted", "d");
+    EXPECT_STREQ(buffer, " a; ");
+    XoIniCustGetStr(-1, buffer, sizeof buffer, "s", "quote", "d");
+    EXPECT_STREQ(buffer, "\"");
     XoIniCustGetStr(-1, buffer, sizeof buffer, "s", "absent", "d");
     EXPECT_STREQ(buffer, "d");
     XoIniCustGetStr(-1, buffer, sizeof buffer, "other", "text", "d");
