@@ -30,12 +30,29 @@ void writeExitLinesAtExit() {
     std::abort();
 }
 
-void initFromEnvironment(State& st) {
-    const char* tracePath = std::getenv("XOSCRIPT_TRACE");
-    if (tracePath != nullptr && tracePath[0] != '\0') {
-        st.openTraceFile(tracePath);
+// Opens the trace file and arranges the exit lines; the scenario is read at
+// the first call.
+State& stateWithTrace() {
+    if (g_state == nullptr) {
+        g_state = new State;
+        const char* tracePath = std::getenv("XOSCRIPT_TRACE");
+        if (tracePath != nullptr && tracePath[0] != '\0') {
+            g_state->openTraceFile(tracePath);
+        }
+        std::atexit(&writeExitLinesAtExit);
     }
-    std::atexit(&writeExitLinesAtExit);
+    return *g_state;
+}
+
+// Done when the library is loaded, so that a process that makes no call at
+// all still ends its trace with "END".
+struct TraceAtLoad {
+    TraceAtLoad() { stateWithTrace(); }
+} g_traceAtLoad;
+
+bool g_scenarioRead = false;
+
+void readScenarioFile(State& st) {
     Scenario scenario;
     const char* scenarioPath = std::getenv("XOSCRIPT_FILE");
     if (scenarioPath != nullptr && scenarioPath[0] != '\0') {
@@ -57,11 +74,12 @@ void initFromEnvironment(State& st) {
 }  // namespace
 
 State& state() {
-    if (g_state == nullptr) {
-        g_state = new State;
-        initFromEnvironment(*g_state);
+    State& st = stateWithTrace();
+    if (!g_scenarioRead) {
+        g_scenarioRead = true;
+        readScenarioFile(st);
     }
-    return *g_state;
+    return st;
 }
 
 void State::reset(const Scenario& scenario) {

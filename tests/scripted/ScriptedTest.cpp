@@ -415,6 +415,14 @@ TEST(FileMode, ScenarioFromFileAndExitLines) {
                                      "LOG Info: child done 7", "LIVE conn1", "END"));
 }
 
+TEST(FileMode, ProcessWithoutCallsStillEndsTheTrace) {
+    // The scenario is read only at the first call, so a bad one goes unnoticed.
+    const ChildResult r = runChild("bogus\n", "none");
+    ASSERT_TRUE(WIFEXITED(r.status));
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    EXPECT_THAT(r.trace, ElementsAre("END"));
+}
+
 TEST(FileMode, CrashKeepsTheTraceWithoutEnd) {
     const ChildResult r = runChild("", "crash");
     EXPECT_TRUE(WIFSIGNALED(r.status));
