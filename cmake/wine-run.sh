@@ -63,7 +63,7 @@ case "${1:-}" in
         # -k addresses the server of this WINEPREFIX only; -w waits for its end.
         if [[ -d "$WINEPREFIX" ]]; then
             wineserver -k </dev/null >/dev/null 2>&1 || true
-            wineserver -w </dev/null >/dev/null 2>&1 || true
+            timeout 30 wineserver -w </dev/null >/dev/null 2>&1 || true
         fi
         ;;
     "")
