@@ -6,7 +6,8 @@
 // requests name in the "Xo_From" property so a service can also send
 // unsolicited messages. Both are read synchronously; a reply whose number
 // is not the one awaited is a late reply to an earlier request and is
-// dropped.
+// dropped. The socket itself is read by the calling thread too (CallerIo):
+// a reply reaches the caller without a hand-over between threads.
 //
 // A connection is used by one thread at a time, and XoMQCleanup must not
 // run while another thread is inside a call on a connection.
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "CallerIo.h"
 #include "ConnectString.h"
 #include "LogLine.h"
 #include "Message.h"
@@ -35,6 +37,7 @@ struct XoMQConnection_ {
     std::string inboxSubject;
     std::string replySubject;    // scratch for each request
     std::vector<uint8_t> frame;  // scratch for each request
+    xosys::CallerIo io;
     uint64_t seq = 0;
     uint64_t number = 0;
     int32_t timeoutMs = 3000;
@@ -64,8 +67,13 @@ bool started() {
 }
 
 void disconnect(XoMQConnection_* conn) {
+    conn->io.stopIdleService();
+    conn->io.releaseAll();
     natsSubscription_Destroy(conn->replies);
     natsSubscription_Destroy(conn->inbox);
+    // The UNSUBs go out now: libnats would otherwise wait half a second for
+    // an event loop to write them while it closes.
+    conn->io.flush(conn->nc);
     natsConnection_Destroy(conn->nc);
     conn->replies = nullptr;
     conn->inbox = nullptr;
@@ -129,14 +137,12 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
     if (s != NATS_OK) {
         return fromNats(s);
     }
+    conn->io.flush(conn->nc);
     const int64_t deadline = nats_Now() + timeoutMs;
     for (;;) {
-        int64_t remaining = deadline - nats_Now();
-        if (remaining < 0) {
-            remaining = 0;  // still take a reply that is already queued
-        }
+        // A reply that is already there is taken even after the deadline.
         natsMsg* m = nullptr;
-        s = natsSubscription_NextMsg(&m, conn->replies, remaining);
+        s = conn->io.nextMsg(conn->nc, conn->replies, deadline, &m);
         if (s == NATS_SLOW_CONSUMER) {
             continue;  // the flag is reset by this call; read on
         }
@@ -152,11 +158,11 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
         }
         uint64_t got = 0;
         if (!xosys::parseReplySeq(natsMsg_GetSubject(m), conn->replyPrefix, &got) || got != seq) {
-            natsMsg_Destroy(m);  // late reply to an earlier request
+            conn->io.release(m);  // late reply to an earlier request
             continue;
         }
         if (natsMsg_IsNoResponders(m)) {
-            natsMsg_Destroy(m);
+            conn->io.release(m);
             *noResponders = true;
             return XOSYS_OK;
         }
@@ -207,6 +213,34 @@ uint32_t systemErrorReply(uint32_t code, XoMsg_** out) {
     return XOSYS_OK;
 }
 
+// Sends a message to reply number 0, which no request uses, and waits for
+// it: once it is back, the router has processed our subscriptions.
+natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs) {
+    std::string probe = conn->replyPrefix;
+    xosys::appendDecimal(probe, 0);
+    natsStatus s = natsConnection_Publish(conn->nc, probe.c_str(), nullptr, 0);
+    if (s != NATS_OK) {
+        return s;
+    }
+    conn->io.flush(conn->nc);
+    const int64_t deadline = nats_Now() + timeoutMs;
+    for (;;) {
+        natsMsg* m = nullptr;
+        s = conn->io.nextMsg(conn->nc, conn->replies, deadline, &m);
+        if (s == NATS_SLOW_CONSUMER) {
+            continue;
+        }
+        if (s != NATS_OK) {
+            return s;
+        }
+        const bool ours = std::strcmp(natsMsg_GetSubject(m), probe.c_str()) == 0;
+        conn->io.release(m);
+        if (ours) {
+            return NATS_OK;
+        }
+    }
+}
+
 uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* connInfo) {
     xosys::ConnectParams params;
     std::string error;
@@ -231,9 +265,9 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
     // once instead of hiding behind reconnect attempts.
     if (s == NATS_OK)
         s = natsOptions_SetAllowReconnect(opts, false);
-    // Requests leave at once instead of waiting for the flusher thread.
+    // Requests leave at once, and the calling thread reads the replies.
     if (s == NATS_OK)
-        s = natsOptions_SetSendAsap(opts, true);
+        s = conn->io.install(opts);
     if (s == NATS_OK)
         s = natsOptions_SetIgnoreDiscoveredServers(opts, true);
     if (s == NATS_OK && !params.password.empty()) {
@@ -270,10 +304,12 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
     if (s == NATS_OK) {
         s = natsConnection_SubscribeSync(&conn->inbox, conn->nc, conn->inboxSubject.c_str());
     }
-    // The round trip makes sure the router knows our subscriptions before
-    // the first request goes out.
+    // A message to ourselves makes sure the router knows our subscriptions
+    // before the first request goes out.
     if (s == NATS_OK)
-        s = natsConnection_FlushTimeout(conn->nc, params.timeoutMs);
+        s = confirmSubscriptions(conn, params.timeoutMs);
+    if (s == NATS_OK && !conn->io.startIdleService(conn->nc))
+        s = NATS_NO_MEMORY;
     if (s != NATS_OK) {
         rc = s == NATS_NO_MEMORY ? XOSYS_E_NO_MEMORY : XOSYS_E_CONNECT;
         XoLogEx(xosys::kLevelError, kTag, "XoMQConnectEx2: setting up %s failed: %s", url.c_str(),
@@ -393,6 +429,7 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
     if (rc != XOSYS_OK) {
         return rc;
     }
+    std::lock_guard<std::mutex> call(conn->io.callLock());
     if (!xosys::validServiceName(serviceName)) {
         XoLogEx(xosys::kLevelError, kTag,
                 "XoMQServiceResolve: '%.64s' is not a service name (1 to 200 printable "
@@ -419,7 +456,7 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
     const char* text = natsMsg_GetData(reply);
     const int len = natsMsg_GetDataLength(reply);
     if (len <= 0 || !xosys::validAddress(text, static_cast<size_t>(len))) {
-        natsMsg_Destroy(reply);
+        conn->io.release(reply);
         XoLogEx(xosys::kLevelError, kTag,
                 "XoMQServiceResolve: '%s' answered with an invalid address (%d bytes)", serviceName,
                 len);
@@ -431,13 +468,13 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
             address[0] = '\0';
         }
         *addressSize = needed;
-        natsMsg_Destroy(reply);
+        conn->io.release(reply);
         return XOSYS_E_BUFFER_TOO_SMALL;
     }
     std::memcpy(address, text, static_cast<size_t>(len));
     address[len] = '\0';
     *addressSize = static_cast<uint64_t>(len);
-    natsMsg_Destroy(reply);
+    conn->io.release(reply);
     return XOSYS_OK;
 }
 
@@ -449,14 +486,11 @@ XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
     if (rc != XOSYS_OK) {
         return rc;
     }
+    std::lock_guard<std::mutex> call(conn->io.callLock());
     const int64_t deadline = nats_Now() + waitMs;
     for (;;) {
-        int64_t remaining = deadline - nats_Now();
-        if (remaining < 0) {
-            remaining = 0;
-        }
         natsMsg* m = nullptr;
-        const natsStatus s = natsSubscription_NextMsg(&m, conn->inbox, remaining);
+        const natsStatus s = conn->io.nextMsg(conn->nc, conn->inbox, deadline, &m);
         if (s == NATS_TIMEOUT) {
             return XO_NO_MESSAGE;
         }
@@ -471,7 +505,7 @@ XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
         XoMsg_* msg = nullptr;
         rc = decodeMessage(m, &msg);
         const int len = natsMsg_GetDataLength(m);
-        natsMsg_Destroy(m);
+        conn->io.release(m);
         if (rc == XOSYS_OK) {
             *slot = msg;
             return XOSYS_OK;
@@ -493,6 +527,7 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
     if (rc != XOSYS_OK) {
         return rc;
     }
+    std::lock_guard<std::mutex> call(conn->io.callLock());
     // The destination is the "Xo_To" text; its NUL is part of the value.
     const uint8_t* to = nullptr;
     size_t toSize = 0;
@@ -536,7 +571,7 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
             XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: malformed reply of %d bytes from %s",
                     natsMsg_GetDataLength(reply), address);
         }
-        natsMsg_Destroy(reply);
+        conn->io.release(reply);
     }
     if (rc != XOSYS_OK) {
         return rc;
