@@ -39,9 +39,11 @@ uint32_t tryExecuteObjectUntilTimeout(int32_t timeoutMs, Object object, const ch
         }
         XoLogErrorWithCode(rc, "%s failed", name);
         retryPause();
-        const uint32_t now = retryClockMs();
-        const auto remaining = static_cast<int32_t>(start + static_cast<uint32_t>(timeoutMs) - now);
-        if (remaining <= 0) {
+        // Elapsed time modulo 2^32, so a wrap of the clock does no harm. A
+        // deadline of 0 or less allows the one attempt only: modular
+        // arithmetic alone would read a very negative one as weeks ahead.
+        const uint32_t elapsed = retryClockMs() - start;
+        if (timeoutMs <= 0 || elapsed >= static_cast<uint32_t>(timeoutMs)) {
             return rc;
         }
     }
