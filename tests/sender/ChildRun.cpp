@@ -306,6 +306,7 @@ Result run(const Request& request) {
     for (const fs::path& path : {scenarioPath, tracePath, outPath, errPath}) {
         fs::remove(path, ignored);
     }
+    fs::remove(dir, ignored);  // only once it is empty
     return result;
 }
 
