@@ -37,9 +37,12 @@ fi
 
 booted_mark="$WINEPREFIX/.xomq-booted"
 
-# Starts the prefix's wine server unless it runs, and boots a new prefix.
-# A running server makes "wineserver -p" exit with status 2. The server stays
-# up until five minutes after its last program ended, or until --stop.
+# Starts the prefix's wine server unless it runs, and with a new server the
+# session's system processes (services, explorer, devices), so that no
+# program run later starts them with its own output. A new prefix is created
+# on the way. A running server makes "wineserver -p" exit with status 2. The
+# server stays up until five minutes after its last program ended, or until
+# --stop.
 prepare() {
     mkdir -p "$WINEPREFIX"
     exec 9>"$WINEPREFIX/.xomq-boot.lock"
@@ -47,10 +50,15 @@ prepare() {
         echo "wine-run.sh: timed out waiting for the boot lock of $WINEPREFIX" >&2
         exit 1
     fi
-    wineserver -p300 </dev/null >/dev/null 2>&1 9>&- || true
+    local started=0
+    if wineserver -p300 </dev/null >/dev/null 2>&1 9>&-; then
+        started=1
+    fi
     if [[ ! -e "$booted_mark" ]]; then
         wineboot -i </dev/null >/dev/null 2>&1 9>&-
         touch "$booted_mark"
+    elif [[ $started -eq 1 ]]; then
+        wineboot </dev/null >/dev/null 2>&1 9>&-
     fi
     exec 9>&-
 }
