@@ -310,6 +310,22 @@ TEST(RetryOperation, ReturnsTheLastCodeAndLeavesTheFinalLineToTheCaller) {
     EXPECT_LT(elapsed, 2500);
 }
 
+// A deadline of 0 or less allows one attempt only. The probe succeeds from its
+// second call on, so the loop ends even where the deadline would not end it.
+TEST(RetryOperation, NoDeadlineMeansOneAttempt) {
+    const int32_t deadlines[] = {0, -1, -300, INT32_MIN};
+    for (const int32_t deadline : deadlines) {
+        SCOPED_TRACE(deadline);
+        xoscript::load("");
+        int calls = 0;
+        const uint32_t rc = tryExecuteObjectUntilTimeout(
+            deadline, [&calls]() { return ++calls == 1 ? 51u : 0u; }, "probe");
+        EXPECT_EQ(rc, 51u);
+        EXPECT_EQ(calls, 1);
+        EXPECT_THAT(xoscript::logs(), ElementsAre("ErrorWithCode code=51: probe failed"));
+    }
+}
+
 // A callable with state of its own: the operation works on a copy.
 struct CountingProbe {
     int calls = 0;
