@@ -65,13 +65,15 @@ TEST(MsgApi, BodyCopyNeverWritesBeyondTheCapacity) {
     EXPECT_EQ(copied, 24581u);
     EXPECT_EQ(buf[4], 0xAA);
 
-    // A larger body is not copied at all; the caller's preset stays.
+    // A larger body is cut to the capacity: what fits is copied.
     ASSERT_EQ(XoMsgSetBody(m.h, "0123456789", 10), 0u);
-    int32_t preset = 24580;
+    std::memset(buf, 0xAA, sizeof buf);
     cap = 4;
-    EXPECT_EQ(XoMsgCopyBody(m.h, &preset, &cap), XOSYS_E_BUFFER_TOO_SMALL);
-    EXPECT_EQ(preset, 24580);
-    EXPECT_EQ(cap, 10u);  // the size it would need
+    EXPECT_EQ(XoMsgCopyBody(m.h, buf, &cap), XOSYS_E_TRUNCATED);
+    EXPECT_EQ(cap, 4u);  // the count copied
+    EXPECT_EQ(std::memcmp(buf, "0123", 4), 0);
+    EXPECT_EQ(buf[4], 0xAA);
+    int32_t preset = 24580;
 
     // An empty body copies nothing and succeeds.
     ASSERT_EQ(XoMsgSetBody(m.h, nullptr, 0), 0u);

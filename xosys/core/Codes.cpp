@@ -20,6 +20,8 @@ const char* codeText(uint32_t code) {
             return "the service failed the request";
         case XOSYS_E_BUFFER_TOO_SMALL:
             return "buffer too small";
+        case XOSYS_E_TRUNCATED:
+            return "cut to the buffer's capacity";
         case XOSYS_E_INI_OPEN:
             return "cannot read the INI file";
         case XOSYS_E_INI_SYNTAX:

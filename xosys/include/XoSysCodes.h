@@ -16,6 +16,8 @@
 #define XOSYS_E_SERVICE_FAILED \
     0x6005u  // a service failed a request (default code of the responder's error replies)
 #define XOSYS_E_BUFFER_TOO_SMALL 0x6006u  // an output buffer cannot hold the result
+#define XOSYS_E_TRUNCATED \
+    0x6007u  // the result was cut to the caller's capacity; the bytes that fit were copied
 
 // Configuration
 #define XOSYS_E_INI_OPEN 0x6010u       // the INI file is missing, unreadable or a directory

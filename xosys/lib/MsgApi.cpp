@@ -96,17 +96,15 @@ XoResult XoMsgCopyBody(XoMsgHandle msg, void* buffer, uint64_t* capacity) {
     if (msg == nullptr || capacity == nullptr || (buffer == nullptr && *capacity != 0)) {
         return XOSYS_E_INVALID_ARG;
     }
-    // All or nothing: a body larger than the buffer is not copied, and
-    // *capacity tells the size it needs.
-    if (msg->bodySize() > *capacity) {
-        *capacity = msg->bodySize();
-        return XOSYS_E_BUFFER_TOO_SMALL;
+    // The body's size comes from the sender: never copy more than the caller
+    // said the buffer holds. A longer body is cut, and the code says so.
+    const uint64_t size = msg->bodySize();
+    const uint64_t copied = size < *capacity ? size : *capacity;
+    if (copied != 0) {
+        std::memcpy(buffer, msg->body(), static_cast<size_t>(copied));
     }
-    if (msg->bodySize() != 0) {
-        std::memcpy(buffer, msg->body(), msg->bodySize());
-    }
-    *capacity = msg->bodySize();
-    return XOSYS_OK;
+    *capacity = copied;
+    return copied == size ? XOSYS_OK : XOSYS_E_TRUNCATED;
 }
 
 }  // extern "C"
