@@ -50,12 +50,16 @@ bool validHost(const std::string& host) {
     return true;
 }
 
+// A connection name. "=" is refused too: it shows that a separator is
+// missing and the text runs on into the next field, which may be the
+// password (the name goes to the router and into log lines).
 bool validName(const std::string& name) {
     if (name.size() > 255) {
         return false;
     }
     for (char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"' || c == '\\' ||
+            c == '=') {
             return false;
         }
     }
@@ -115,6 +119,9 @@ bool findConnectField(const char* text, const char* name, std::string* value) {
     }
 }
 
+// The reasons of a refusal name the field but never quote its value: with a
+// separator missing, a value runs on into the next field, and that may be
+// the password.
 uint32_t parseConnectString(const char* text, ConnectParams* params, std::string* error) {
     *params = ConnectParams();
     if (text == nullptr) {
@@ -124,33 +131,32 @@ uint32_t parseConnectString(const char* text, ConnectParams* params, std::string
     std::string value;
     if (findConnectField(text, "appname", &value) && !value.empty()) {
         if (!validName(value)) {
-            *error = "field 'appname' holds control characters, quotes or more than 255 bytes";
+            *error = "field 'appname' holds control characters, quotes, '=' or more than 255 bytes";
             return XOSYS_E_CONNECT_STRING;
         }
         params->appname = value;
     }
     if (findConnectField(text, "host", &value) && !value.empty()) {
         if (!validHost(value)) {
-            *error = "field 'host' is not a host name or address: '" + value + "'";
+            *error = "field 'host' is not a host name or address";
             return XOSYS_E_CONNECT_STRING;
         }
         params->host = value;
     }
     if (findConnectField(text, "port", &value) && !value.empty() &&
         !parsePort(value, &params->port)) {
-        *error = "field 'port' must be a number from 1 to 65535, not '" + value + "'";
+        *error = "field 'port' must be a number from 1 to 65535";
         return XOSYS_E_CONNECT_STRING;
     }
     if (findConnectField(text, "lrpcq_port", &value) && !value.empty() &&
         !parsePort(value, &params->lrpcqPort)) {
-        *error = "field 'lrpcq_port' must be a number from 1 to 65535, not '" + value + "'";
+        *error = "field 'lrpcq_port' must be a number from 1 to 65535";
         return XOSYS_E_CONNECT_STRING;
     }
     if (findConnectField(text, "timeout", &value) && !value.empty()) {
         int32_t ms = 0;
         if (!parseInt32(value, &ms) || ms < 1) {
-            *error =
-                "field 'timeout' must be a positive number of milliseconds, not '" + value + "'";
+            *error = "field 'timeout' must be a positive number of milliseconds";
             return XOSYS_E_CONNECT_STRING;
         }
         params->timeoutMs = ms;

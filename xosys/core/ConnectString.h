@@ -35,7 +35,7 @@ struct ConnectParams {
 bool findConnectField(const char* text, const char* name, std::string* value);
 
 // Parses text into *params. Returns 0 or XOSYS_E_CONNECT_STRING with a
-// reason in *error; the reason never contains the password.
+// reason in *error; the reason names the field and never holds a value.
 uint32_t parseConnectString(const char* text, ConnectParams* params, std::string* error);
 
 }  // namespace xosys
