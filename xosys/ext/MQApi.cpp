@@ -41,6 +41,8 @@ struct XoMQConnection_ {
     uint64_t seq = 0;
     uint64_t number = 0;
     int32_t timeoutMs = 3000;
+    // A request went out and its call ended without its answer or status.
+    bool abandoned = false;
 };
 
 namespace {
@@ -118,6 +120,8 @@ uint32_t usable(XoMQConnection_* conn) {
     return XOSYS_OK;
 }
 
+natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs);
+
 // Publishes data to subject with a reply subject of its own and waits at
 // most timeoutMs for the reply to it. On success either *reply holds the
 // reply, or *noResponders is set: the router reported that nothing listens
@@ -126,6 +130,17 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
                    int32_t timeoutMs, natsMsg** reply, bool* noResponders) {
     *reply = nullptr;
     *noResponders = false;
+    if (conn->abandoned) {
+        // The router's "no responders" status for an earlier request may
+        // still be on its way, and it comes without the request's number.
+        // A message to ourselves clears the way: whatever the router sent
+        // before it is stale, and is dropped.
+        const natsStatus s = confirmSubscriptions(conn, conn->timeoutMs);
+        if (s != NATS_OK) {
+            return fromNats(s);
+        }
+        conn->abandoned = false;
+    }
     const uint64_t seq = ++conn->seq;
     conn->replySubject = conn->replyPrefix;
     xosys::appendDecimal(conn->replySubject, seq);
@@ -137,6 +152,7 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
     if (s != NATS_OK) {
         return fromNats(s);
     }
+    conn->abandoned = true;  // until its answer or status is taken
     conn->io.flush(conn->nc);
     const int64_t deadline = nats_Now() + timeoutMs;
     for (;;) {
@@ -148,8 +164,9 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
         }
         if (s == NATS_NO_RESPONDERS) {
             // Reported without the message: it answers the request just
-            // sent, as a status arrives at once and earlier requests have
-            // already had theirs.
+            // sent, since every earlier request had its answer or status
+            // taken or was cleared away above.
+            conn->abandoned = false;
             *noResponders = true;
             return XOSYS_OK;
         }
@@ -161,6 +178,7 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
             conn->io.release(m);  // late reply to an earlier request
             continue;
         }
+        conn->abandoned = false;
         if (natsMsg_IsNoResponders(m)) {
             conn->io.release(m);
             *noResponders = true;
@@ -227,8 +245,8 @@ natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs) {
     for (;;) {
         natsMsg* m = nullptr;
         s = conn->io.nextMsg(conn->nc, conn->replies, deadline, &m);
-        if (s == NATS_SLOW_CONSUMER) {
-            continue;
+        if (s == NATS_SLOW_CONSUMER || s == NATS_NO_RESPONDERS) {
+            continue;  // a status for an earlier request, dropped
         }
         if (s != NATS_OK) {
             return s;
@@ -318,6 +336,7 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
         return rc;
     }
     conn->timeoutMs = params.timeoutMs;
+    conn->abandoned = false;
     if (connInfo != nullptr) {
         *connInfo = conn->number;
     }
