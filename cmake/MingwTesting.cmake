@@ -1,5 +1,6 @@
 # Test set-up of the Windows cross build (mingw-w64, tests run under wine).
-# Included by tests/CMakeLists.txt in place of find_package(GTest).
+# Included by tests/CMakeLists.txt in place of find_package(GTest) and
+# include(GoogleTest).
 
 # Debian ships GoogleTest for Windows as sources only: build them with the
 # cross toolchain and offer the targets under the names find_package gives.
