@@ -1,0 +1,143 @@
+// Our library reads the socket on the calling thread and keeps idle
+// connections alive with a small service thread. Against a real router:
+// an idle connection survives the router's PINGs, waits end at their
+// time-outs, and connections leave no descriptor behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "BenchProcess.h"
+#include "XoSys.h"
+#include "XoSysCodes.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long millisSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+int openDescriptors() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) {
+        return -1;
+    }
+    int n = 0;
+    while (readdir(d) != nullptr) {
+        ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+class CallerIo : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(std::string(XOBENCH_NATS_SERVER).empty()) << "nats-server not found";
+        ASSERT_EQ(XoMQStartup(), 0u);
+    }
+    void TearDown() override {
+        XoMQFreeConnection(conn);
+        XoMQCleanup();
+        responder.stop();
+        router.stop();
+    }
+
+    void connect() {
+        ASSERT_EQ(XoMQCreateConnection(&conn), 0u);
+        const std::string cs =
+            "host = 127.0.0.1; port = " + std::to_string(port) + "; timeout = 2000";
+        ASSERT_EQ(XoMQConnectEx2(conn, cs.c_str(), nullptr), 0u);
+    }
+
+    void resolve(const char* service) {
+        uint64_t size = sizeof address;
+        ASSERT_EQ(XoMQServiceResolve(conn, service, address, &size, nullptr, 0), 0u);
+    }
+
+    uint32_t send(int32_t timeoutMs) {
+        XoMsgHandle request = nullptr;
+        XoMsgHandle reply = nullptr;
+        uint32_t rc = XoMsgCreateMessage(&request);
+        if (rc == 0)
+            rc = XoMsgSetFieldStr(request, "Xo_To", address);
+        if (rc == 0)
+            rc = XoMQSendMsg(conn, request, &reply, timeoutMs);
+        XoMsgFreeMessage(reply);
+        XoMsgFreeMessage(request);
+        return rc;
+    }
+
+    ScratchDir dir;
+    BenchProcess router;
+    BenchProcess responder;
+    int port = 0;
+    XoMQConnHandle conn = nullptr;
+    char address[1025] = {0};
+};
+
+TEST_F(CallerIo, IdleConnectionOutlivesTheRoutersPings) {
+    // The router pings every 300 ms and drops a client after two unanswered
+    // PINGs; between calls nobody but the idle service reads our socket.
+    ASSERT_TRUE(startRouter(router, dir, XOBENCH_NATS_SERVER,
+                            "ping_interval: \"300ms\"\nping_max: 2\n", &port));
+    ASSERT_TRUE(startResponder(responder, dir, XOBENCH_RESPONDER, port, "idle", {}));
+    connect();
+    resolve("idle");
+    ASSERT_EQ(send(5000), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(send(5000), 0u) << readText(dir.file("router.log"));
+    XoMsgHandle none = nullptr;
+    EXPECT_EQ(XoMQGetMsg(conn, &none, 0), XO_NO_MESSAGE);
+}
+
+TEST_F(CallerIo, WaitsEndAtTheirTimeOuts) {
+    ASSERT_TRUE(startRouter(router, dir, XOBENCH_NATS_SERVER, "", &port));
+    ASSERT_TRUE(
+        startResponder(responder, dir, XOBENCH_RESPONDER, port, "slow", {"--delay-ms", "600"}));
+    connect();
+    resolve("slow");
+
+    auto start = Clock::now();
+    XoMsgHandle msg = nullptr;
+    EXPECT_EQ(XoMQGetMsg(conn, &msg, 200), XO_NO_MESSAGE);
+    EXPECT_GE(millisSince(start), 190);
+    EXPECT_LT(millisSince(start), 1500);
+
+    start = Clock::now();
+    EXPECT_EQ(send(150), XOSYS_E_TIMEOUT);
+    EXPECT_GE(millisSince(start), 140);
+    EXPECT_LT(millisSince(start), 550);  // well before the reply comes
+
+    // The late reply arrives during the next wait and is not taken for it.
+    start = Clock::now();
+    EXPECT_EQ(send(5000), 0u);
+    EXPECT_GE(millisSince(start), 500);  // its own reply, not the late one
+}
+
+TEST_F(CallerIo, ConnectionsLeaveNoDescriptorBehind) {
+    ASSERT_TRUE(startRouter(router, dir, XOBENCH_NATS_SERVER, "", &port));
+    connect();  // the first one may set up process-wide state
+    XoMQFreeConnection(conn);
+    conn = nullptr;
+    const int before = openDescriptors();
+    ASSERT_GT(before, 0);
+    for (int i = 0; i < 10; ++i) {
+        connect();
+        if (i % 2 == 0) {
+            // Connecting again on the same handle replaces the connection.
+            const std::string cs = "host = 127.0.0.1; port = " + std::to_string(port);
+            ASSERT_EQ(XoMQConnectEx2(conn, cs.c_str(), nullptr), 0u);
+        }
+        XoMQFreeConnection(conn);
+        conn = nullptr;
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+}  // namespace
