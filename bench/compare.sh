@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# shellcheck disable=SC2317  # cleanup is called from the traps
+# End-to-end comparison on this machine, all on 127.0.0.1 against one
+# nats-server and one xomq-responder:
+#   XoMQSender    the program through our XoSys library
+#   requester     a plain libnats requester sending the same request
+#                 (nats-requester: natsConnection_RequestMsg, one at a time)
+#   tcp-pingpong  a TCP ping-pong of the same payload size, the floor
+# The paths run interleaved, several rounds each (the order rotates from
+# round to round). Prints a Markdown table of each path's median, min and
+# max messages/sec, the ratios between them, and the target with PASS or
+# FAIL; with gnuplot installed also draws a chart.
+#
+#   bench/compare.sh [--rounds N] [--count N] [--pin] [--out DIR]
+#                    [--build-dir DIR] [--no-build] [--max-seconds N]
+#                    [--smoke] [--strict]
+#
+#   --rounds N       rounds of each path (default 5)
+#   --count N        requests (round trips) per run (default 20000)
+#   --pin            run everything on CPU 0 (taskset -c 0)
+#   --out DIR        where the table, the raw numbers and the chart go
+#                    (default: <build dir>/compare)
+#   --build-dir DIR  the Release build to use (default: build-bench at the
+#                    repository root; configured and built when needed)
+#   --no-build       use the build directory as it is
+#   --max-seconds N  give up when the whole comparison takes longer (default 1800)
+#   --smoke          a quick check that every path runs and gives a rate
+#   --strict         exit with 1 when the target is missed
+# Exit status: 0 done (targets are reported, not enforced unless --strict),
+# 1 a path failed or crashed, 2 bad arguments.
+set -euo pipefail
+
+tag=compare
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib/common.sh
+source "$root/bench/lib/common.sh"
+
+usage() {
+    sed -n '/^#   bench\/compare.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+rounds=5
+count=20000
+pin=0
+out=""
+build_dir="$root/build-bench"
+nobuild=0
+max_seconds=1800
+smoke=0
+strict=0
+number() { [[ "$1" =~ ^[0-9]{1,9}$ && "$1" -gt 0 ]]; }
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --rounds) number "${2:-}" || usage; rounds=$2; shift 2 ;;
+        --count) number "${2:-}" || usage; count=$2; shift 2 ;;
+        --pin) pin=1; shift ;;
+        --out) [[ -n "${2:-}" ]] || usage; out=$2; shift 2 ;;
+        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
+        --no-build) nobuild=1; shift ;;
+        --max-seconds) number "${2:-}" || usage; max_seconds=$2; shift 2 ;;
+        --smoke) smoke=1; shift ;;
+        --strict) strict=1; shift ;;
+        *) usage ;;
+    esac
+done
+
+work=""
+cleanup() {
+    local rc=$?
+    trap - EXIT INT TERM
+    stop_all
+    [[ -n "$work" ]] && rm -rf "$work"
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-compare.XXXXXX")
+find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder nats-requester tcp-pingpong
+sender="$bin/src/sender/XoMQSender"
+responder="$bin/tools/responder/xomq-responder"
+requester="$bin/bench/nats-requester"
+pingpong="$bin/bench/tcp-pingpong"
+for program in "$sender" "$responder" "$requester" "$pingpong"; do
+    [[ -x "$program" ]] || die "no $program (build the targets XoMQSender xomq-responder nats-requester tcp-pingpong)"
+done
+nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
+[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+out=${out:-$bin/compare}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+if [[ $pin == 1 ]]; then
+    command -v taskset >/dev/null || die "--pin needs taskset (util-linux)"
+    runner=(taskset -c 0)
+fi
+start=$SECONDS
+# A run may take count/200 s on a very slow day, plus start-up.
+per_run=$((count / 200 + 60))
+
+start_router "$nats"
+service=bench-compare
+start_responder "$responder" "$service"
+say "nats-server on 127.0.0.1:$router_port, xomq-responder ready$([[ $pin == 1 ]] && echo ", all on CPU 0")"
+
+results="$out/results.txt"
+: >"$results"
+failed=0
+
+# run_path path round amount: one run; appends "<path> <rate>" to the
+# results unless it is a warm-up (round 0).
+run_path() {
+    local path=$1 round=$2 amount=$3 rc=0 rate="" log="$work/$1-$2.out"
+    if ((SECONDS - start > max_seconds)); then
+        die "the comparison took longer than $max_seconds s; giving up"
+    fi
+    case "$path" in
+        XoMQSender)
+            write_ini "$work/sender.ini" "$service" "$amount" "$work/sender-$round.log"
+            run_bounded "$per_run" XoMQSender "$log" "$sender" "$work/sender.ini" || rc=$?
+            rate=$(sender_rate "$work/sender-$round.log")
+            ;;
+        requester)
+            run_bounded "$per_run" nats-requester "$log" "$requester" \
+                --server "nats://127.0.0.1:$router_port" --service "$service" \
+                --count "$amount" || rc=$?
+            rate=$(sed -n 's/.* \([0-9][0-9.]*\) messages\/sec.*/\1/p' "$log" | tail -n 1)
+            if [[ -z "$frame_size" ]]; then
+                frame_size=$(sed -n 's/.*frame \([0-9][0-9]*\) bytes.*/\1/p' "$log" | head -n 1)
+            fi
+            if grep -q ", [1-9][0-9]* system errors" "$log"; then
+                echo "$tag: the requester got system error replies" >&2
+                rc=1
+            fi
+            ;;
+        tcp-pingpong)
+            run_bounded "$per_run" tcp-pingpong "$log" "$pingpong" --size "${frame_size:-160}" \
+                --count "$amount" || rc=$?
+            rate=$(sed -n 's/.* \([0-9][0-9.]*\) messages\/sec.*/\1/p' "$log" | tail -n 1)
+            ;;
+    esac
+    if [[ $rc -ne 0 || -z "$rate" ]]; then
+        echo "$tag: $path, round $round: failed (exit status $rc)" >&2
+        tail -n 5 "$log" >&2 || true
+        [[ "$path" == XoMQSender ]] && { tail -n 5 "$work/sender-$round.log" >&2 || true; }
+        failed=1
+        return 0
+    fi
+    if [[ $round -gt 0 ]]; then
+        echo "$path $rate" >>"$results"
+        printf '%s: round %d  %-13s %10.0f messages/sec\n' "$tag" "$round" "$path" "$rate"
+    fi
+}
+
+paths=(XoMQSender requester tcp-pingpong)
+frame_size=""
+# Warm-up: the requester first, which also tells the frame size.
+warm=$((count / 10 < 200 ? 200 : (count / 10 > 2000 ? 2000 : count / 10)))
+for path in requester XoMQSender tcp-pingpong; do
+    run_path "$path" 0 "$warm"
+done
+[[ $failed == 0 ]] || die "the warm-up failed"
+say "payload $frame_size bytes; $rounds rounds of $count requests per path"
+
+for ((r = 1; r <= rounds; r++)); do
+    for ((k = 0; k < ${#paths[@]}; k++)); do
+        run_path "${paths[(k + r - 1) % ${#paths[@]}]}" "$r" "$count"
+    done
+done
+
+# ---- the report -------------------------------------------------------------
+stats=$(awk -f "$root/bench/lib/stats.awk" "$results")
+median_of() { awk -v p="$1" '$1 == p { print $3 }' <<<"$stats"; }
+label_of() {
+    case "$1" in
+        XoMQSender) echo "XoMQSender, our XoSys library" ;;
+        requester) echo "plain libnats requester (RequestMsg)" ;;
+        tcp-pingpong) echo "TCP ping-pong, two processes (floor)" ;;
+    esac
+}
+table="$out/table.md"
+{
+    echo "| Path | Median msg/s | Min msg/s | Max msg/s | Median µs per request | Runs |"
+    echo "|---|---:|---:|---:|---:|---:|"
+    while read -r path n median min max; do
+        printf '| %s | %.0f | %.0f | %.0f | %.1f | %d |\n' "$(label_of "$path")" "$median" "$min" \
+            "$max" "$(awk -v m="$median" 'BEGIN { print 1000000 / m }')" "$n"
+    done <<<"$stats"
+    echo
+    echo "| Ratio of the medians | Value |"
+    echo "|---|---:|"
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a > 0 && b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+    s=$(median_of XoMQSender)
+    q=$(median_of requester)
+    t=$(median_of tcp-pingpong)
+    echo "| XoMQSender / plain libnats requester | $(ratio "$s" "$q") |"
+    echo "| plain libnats requester / TCP ping-pong | $(ratio "$q" "$t") |"
+    echo "| XoMQSender / TCP ping-pong | $(ratio "$s" "$t") |"
+    echo
+    echo "Payload $frame_size bytes, $count requests per run, $rounds rounds, paths interleaved;" \
+        "$([[ $pin == 1 ]] && echo "everything pinned to CPU 0 (taskset -c 0)" || echo "not pinned")."
+} >"$table"
+echo
+cat "$table"
+echo
+
+target_ratio=$(awk -v a="$(median_of XoMQSender)" -v b="$(median_of requester)" \
+    'BEGIN { if (a > 0 && b > 0) printf "%.2f", a / b; else print 0 }')
+if awk -v r="$target_ratio" 'BEGIN { exit !(r >= 1.1) }'; then
+    verdict=PASS
+else
+    verdict=FAIL
+fi
+echo "target: XoMQSender >= 1.1 x the plain libnats requester (same run): ${target_ratio}x $verdict" |
+    tee "$out/targets.txt"
+
+if command -v gnuplot >/dev/null; then
+    awk '{ printf "\"%s\" %s %s %s\n", $1, $3, $4, $5 }' <<<"$stats" >"$out/chart.dat"
+    if gnuplot <<EOT 2>"$work/gnuplot.err"; then
+set terminal pngcairo size 800,480
+set output "$out/chart.png"
+set title "Round trips on 127.0.0.1$([[ $pin == 1 ]] && echo ", pinned to one CPU"): median, min to max"
+set ylabel "messages/sec"
+set style fill solid 0.6
+set boxwidth 0.5
+set yrange [0:*]
+set grid ytics
+plot "$out/chart.dat" using 0:2:xtic(1) with boxes notitle, \
+     "" using 0:2:3:4 with yerrorbars lc rgb "black" pt 0 notitle
+EOT
+        say "chart: $out/chart.png"
+    else
+        echo "$tag: gnuplot could not draw the chart:" >&2
+        cat "$work/gnuplot.err" >&2
+    fi
+fi
+say "table, raw numbers and chart in $out ($((SECONDS - start)) s)"
+
+if [[ $failed != 0 ]]; then
+    die "at least one run failed (see above)"
+fi
+if [[ $strict == 1 && $verdict != PASS && $smoke == 0 ]]; then
+    exit 1
+fi
+exit 0

@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# shellcheck disable=SC2317  # cleanup is called from the traps
+# XoMQSender's memory over a long run, against nats-server and xomq-responder
+# on 127.0.0.1: the peak resident size (VmHWM) of a short and of a long run,
+# and the resident size (VmRSS) sampled every 0.2 s during the long run.
+# Targets, printed with PASS or FAIL: the long run's peak is at most 1 MiB
+# above the short run's (memory stays flat), the resident size grows by less
+# than 1 MiB from the first samples of the loop to its end, and it stays
+# under 32 MiB.
+#
+#   bench/memory.sh [--count N] [--short N] [--pin] [--build-dir DIR] [--no-build]
+#                   [--smoke] [--strict]
+#
+#   --count N        requests of the long run (default 200000)
+#   --short N        requests of the short run (default count / 10)
+#   --pin            run everything on CPU 0 (taskset -c 0)
+#   --build-dir DIR  the Release build to use (default: build-bench)
+#   --no-build       use the build directory as it is
+#   --smoke          a quick check: the runs must succeed, targets are reported only
+#   --strict         exit with 1 when a target is missed
+# Exit status: 0 done, 1 a run failed, 2 bad arguments.
+set -euo pipefail
+
+tag=memory
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib/common.sh
+source "$root/bench/lib/common.sh"
+
+usage() {
+    sed -n '/^#   bench\/memory.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+count=200000
+short=""
+pin=0
+build_dir="$root/build-bench"
+nobuild=0
+smoke=0
+strict=0
+number() { [[ "$1" =~ ^[0-9]{1,9}$ && "$1" -gt 0 ]]; }
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --count) number "${2:-}" || usage; count=$2; shift 2 ;;
+        --short) number "${2:-}" || usage; short=$2; shift 2 ;;
+        --pin) pin=1; shift ;;
+        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
+        --no-build) nobuild=1; shift ;;
+        --smoke) smoke=1; shift ;;
+        --strict) strict=1; shift ;;
+        *) usage ;;
+    esac
+done
+short=${short:-$((count / 10 > 0 ? count / 10 : 1))}
+
+work=""
+cleanup() {
+    local rc=$?
+    trap - EXIT INT TERM
+    stop_all
+    [[ -n "$work" ]] && rm -rf "$work"
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-memory.XXXXXX")
+find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder
+sender="$bin/src/sender/XoMQSender"
+responder="$bin/tools/responder/xomq-responder"
+[[ -x "$sender" && -x "$responder" ]] || die "no XoMQSender or xomq-responder in $bin"
+nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
+[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+if [[ $pin == 1 ]]; then
+    runner=(taskset -c 0)
+fi
+
+start_router "$nats"
+start_responder "$responder" memory
+say "nats-server on 127.0.0.1:$router_port, xomq-responder ready"
+
+# kib pid key: a "kB" line of /proc/<pid>/status, or nothing once it ended.
+kib() { sed -n "s/^$2:[[:space:]]*\([0-9][0-9]*\) kB/\1/p" "/proc/$1/status" 2>/dev/null || true; }
+
+# sampled_run amount name: runs XoMQSender, sampling its status every 0.2 s
+# into $work/<name>.samples ("<seconds> <VmRSS kB> <VmHWM kB> <in the loop>");
+# sets hwm (the last VmHWM seen, kB) and rate.
+sampled_run() {
+    local amount=$1 name=$2 pid rc=0 t0 rss h looping=0 limit i
+    write_ini "$work/$name.ini" memory "$amount" "$work/$name.log"
+    : >"$work/$name.samples"
+    "${runner[@]+"${runner[@]}"}" "$sender" "$work/$name.ini" >"$work/$name.out" 2>&1 &
+    pid=$!
+    pids+=("$pid")
+    names+=(XoMQSender)
+    t0=$SECONDS
+    limit=$((amount / 200 + 60))
+    hwm=0
+    for ((i = 0; ; i++)); do
+        rss=$(kib "$pid" VmRSS)
+        h=$(kib "$pid" VmHWM)
+        [[ -z "$rss" || -z "$h" ]] && break
+        # Start-up (connect, resolve) takes milliseconds; from the sixth
+        # sample on (one second in) the loop runs. The log is buffered, so
+        # it cannot tell.
+        ((i >= 5)) && looping=1
+        echo "$((SECONDS - t0)) $rss $h $looping" >>"$work/$name.samples"
+        hwm=$h
+        if ((SECONDS - t0 > limit)); then
+            echo "$tag: XoMQSender ran longer than $limit s, stopping it" >&2
+            stop_pid "$pid" XoMQSender
+            break
+        fi
+        sleep 0.2
+    done
+    wait "$pid" || rc=$?
+    forget_pid "$pid"
+    rate=$(sender_rate "$work/$name.log")
+    if [[ $rc -ne 0 || -z "$rate" ]]; then
+        tail -n 5 "$work/$name.log" >&2 || true
+        die "XoMQSender ($amount requests) failed with exit status $rc"
+    fi
+    say "$amount requests: $(printf '%.0f' "$rate") messages/sec, peak resident ${hwm} kB"
+}
+
+sampled_run "$short" short
+short_hwm=$hwm
+sampled_run "$count" long
+long_hwm=$hwm
+
+# Resident size during the loop: the first samples against the last.
+read -r first last n < <(awk '$4 == 1 { if (!seen) { first = $2; seen = 1 } last = $2; n++ }
+    END { print first + 0, last + 0, n + 0 }' "$work/long.samples")
+
+verdict() { if awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; then echo PASS; else echo FAIL; fi; }
+growth_hwm=$((long_hwm - short_hwm))
+growth_rss=$((last - first))
+v1=$(verdict "$growth_hwm" 1024)
+v3=$(verdict "$long_hwm" 32768)
+echo
+echo "| Run | Requests | Peak resident (VmHWM) |"
+echo "|---|---:|---:|"
+echo "| short | $short | $short_hwm kB |"
+echo "| long | $count | $long_hwm kB |"
+echo
+echo "target: peak of $count requests <= 1 MiB above that of $short: +$growth_hwm kB $v1"
+if ((n >= 2)); then
+    v2=$(verdict "$growth_rss" 1024)
+    echo "target: resident size flat during the loop (< 1 MiB growth over $n samples): $first kB -> $last kB $v2"
+else
+    v2=PASS
+    echo "target: resident size flat during the loop: too few samples (run too short), not judged"
+fi
+echo "target: resident size under 32 MiB: peak $long_hwm kB $v3"
+
+if [[ $strict == 1 && $smoke == 0 ]] && [[ $v1 != PASS || $v2 != PASS || $v3 != PASS ]]; then
+    exit 1
+fi
+exit 0
