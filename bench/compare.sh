@@ -97,6 +97,7 @@ if [[ $pin == 1 ]]; then
     runner=(taskset -c 0)
 fi
 start=$SECONDS
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 # A run may take count/200 s on a very slow day, plus start-up.
 per_run=$((count / 200 + 60))
 
@@ -201,6 +202,9 @@ table="$out/table.md"
     echo
     echo "Payload $frame_size bytes, $count requests per run, $rounds rounds, paths interleaved;" \
         "$([[ $pin == 1 ]] && echo "everything pinned to CPU 0 (taskset -c 0)" || echo "not pinned")."
+    echo "Machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)," \
+        "Linux $(uname -r), nats-server $("$nats" --version 2>/dev/null | sed 's/^nats-server: //')," \
+        "load average $load_before at the start, $(cut -d ' ' -f 1-3 /proc/loadavg) at the end."
 } >"$table"
 echo
 cat "$table"

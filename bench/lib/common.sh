@@ -3,6 +3,7 @@
 # loopback, and the INI of an XoMQSender run. Source it; the caller sets
 # "tag" (the prefix of messages) and "work" (its scratch directory).
 # shellcheck shell=bash
+# shellcheck disable=SC2154,SC2034  # tag and work come from the caller, bin is for it
 
 say() { echo "$tag: $*"; }
 die() {
