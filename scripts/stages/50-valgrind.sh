@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Short real benchmarks under valgrind: nats-server on a loopback port, the
+# responder and XoMQSender (both under memcheck). Any invalid access,
+# definite or indirect leak in either ends that process with 99 and fails
+# the stage. No suppressions are needed: what stays reachable at exit
+# (the library's never-destroyed configuration, log and runtime state) is
+# not an error.
+#   1. 300 plain requests: exit 0 and the report;
+#   2. 200 requests with system error replies and unsolicited messages;
+#   3. an unknown service: the resolve fails, exit 0x56 (86);
+#   4. no router: one connect attempt fails, exit 0x52 (82).
+set -euo pipefail
+b="$XO_BUILD_ROOT/valgrind"
+cmake -S "$XO_ROOT" -B "$b" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
+    -DCMAKE_C_COMPILER=gcc -DXO_WERROR=ON -DXO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$b" -j"$XO_JOBS" --target XoMQSender xomq-responder
+
+sender="$b/src/sender/XoMQSender"
+responder="$b/tools/responder/xomq-responder"
+work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-valgrind.XXXXXX")
+pids=()
+cleanup() {
+    # Stops what this script started, by PID, and keeps the files of a
+    # failed run for a look.
+    for pid in "${pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    if [[ ${keep:-1} -eq 1 ]]; then
+        echo "files kept in $work" >&2
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+memcheck=(valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite,indirect
+          --error-exitcode=99 --track-fds=no)
+
+# Drops a PID that has been waited for, so that cleanup never signals a
+# number the system may have given to another process since.
+forget() {
+    local gone=$1 kept=() pid
+    for pid in "${pids[@]}"; do
+        [[ $pid == "$gone" ]] || kept+=("$pid")
+    done
+    pids=("${kept[@]}")
+}
+
+# Waits (at most 30 s) until file holds text; fails when pid ended first.
+wait_for() {
+    local file=$1 text=$2 pid=$3
+    for _ in $(seq 300); do
+        grep -q "$text" "$file" 2>/dev/null && return 0
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "no '$text' in $file" >&2
+    cat "$file" >&2 || true
+    return 1
+}
+
+# The router, on a port of its own choosing.
+nats-server -a 127.0.0.1 -p -1 >"$work/nats.log" 2>&1 &
+nats=$!
+pids+=("$nats")
+wait_for "$work/nats.log" "Listening for client connections" "$nats"
+port=$(sed -n 's/.*Listening for client connections on 127\.0\.0\.1:\([0-9]*\).*/\1/p' \
+    "$work/nats.log" | head -n 1)
+
+# Starts the responder under memcheck with the given flags; sets $resp.
+start_responder() {
+    local name=$1
+    shift
+    "${memcheck[@]}" --log-file="$work/$name.vg" "$responder" --server "127.0.0.1:$port" \
+        --service vg-echo "$@" >"$work/$name.out" 2>"$work/$name.err" &
+    resp=$!
+    pids+=("$resp")
+    wait_for "$work/$name.out" "xomq-responder: ready" "$resp"
+}
+
+# Stops the responder and checks that memcheck found nothing.
+stop_responder() {
+    local name=$1 status=0
+    kill -TERM "$resp"
+    wait "$resp" || status=$?
+    forget "$resp"
+    if [[ $status -ne 0 ]]; then
+        echo "responder ($name): exit status $status" >&2
+        cat "$work/$name.vg" >&2
+        return 1
+    fi
+}
+
+# Runs XoMQSender under memcheck with an INI for the given settings and
+# checks its exit status.
+run_sender() {
+    local name=$1 expected=$2 service=$3 amount=$4 routerPort=$5 status=0
+    cat >"$work/$name.ini" <<INI
+[options:ap]
+toServiceName = $service
+sendAmount = $amount
+sendtimeout = 20000
+[options:mq]
+port = $routerPort
+timeout = 5000
+timeoutToAllReconnectingTriing = 0
+[log]
+file = $work/$name.log
+append = 0
+silence = XoMQSendMsg
+INI
+    "${memcheck[@]}" --log-file="$work/$name.vg" "$sender" "$work/$name.ini" \
+        >"$work/$name.out" 2>"$work/$name.err" || status=$?
+    if [[ $status -ne $expected ]]; then
+        echo "XoMQSender ($name): exit status $status, expected $expected" >&2
+        cat "$work/$name.vg" "$work/$name.log" >&2
+        return 1
+    fi
+    echo "ok $name: exit status $status, memcheck clean"
+}
+
+start_responder plain
+run_sender plain 0 vg-echo 300 "$port"
+grep -q "^.* INFO  300 messages sent for " "$work/plain.log" || {
+    echo "no report in plain.log" >&2
+    exit 1
+}
+stop_responder plain
+
+start_responder mixed --error-every 3 --unsolicited-every 5
+run_sender mixed 0 vg-echo 200 "$port"
+[[ $(grep -c "Failed to receive reply" "$work/mixed.log") -eq 66 ]] || {
+    echo "expected 66 system error replies in mixed.log" >&2
+    exit 1
+}
+stop_responder mixed
+
+run_sender unknown-service 86 vg-nobody 10 "$port"
+
+kill -TERM "$nats"
+wait "$nats" || true
+forget "$nats"
+run_sender no-router 82 vg-echo 10 "$port"
+keep=0
