@@ -126,7 +126,12 @@ int fail(const char* what, natsStatus s) {
 // "<prefix><n>" for request n; a reply to another number is late and dropped.
 class ReplySubscription {
   public:
-    ~ReplySubscription() { natsSubscription_Destroy(m_sub); }
+    ~ReplySubscription() { close(); }
+
+    void close() {
+        natsSubscription_Destroy(m_sub);
+        m_sub = nullptr;
+    }
 
     natsStatus open(natsConnection* nc, const std::string& id) {
         m_nc = nc;
@@ -289,6 +294,7 @@ int run(const Options& o) {
             o.count, static_cast<long long>(micros), rate, systemErrors);
     }
     std::fflush(stdout);
+    own.close();
     natsConnection_Destroy(nc);
     return status;
 }
