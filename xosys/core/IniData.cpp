@@ -99,19 +99,20 @@ uint32_t IniData::parse(const std::string& text, size_t* errorLine, std::string*
 
     while (p < end) {
         ++lineNo;
-        const char* eol =
-            static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* lineEnd = eol != nullptr ? eol : end;
-        const char* next = eol != nullptr ? eol + 1 : end;
-        if (lineEnd > p && lineEnd[-1] == '\r') {
-            --lineEnd;  // CRLF line end
+        // The line as a start and a length: a length can never be negative,
+        // whatever the line end looks like.
+        const size_t left = static_cast<size_t>(end - p);
+        const char* eol = static_cast<const char*>(std::memchr(p, '\n', left));
+        size_t length = eol != nullptr ? static_cast<size_t>(eol - p) : left;
+        if (length > 0 && p[length - 1] == '\r') {
+            --length;  // CRLF line end
         }
-        const char* b = p;
-        const char* e = lineEnd;
-        p = next;
-        if (std::memchr(b, '\0', static_cast<size_t>(e - b)) != nullptr) {
+        if (std::memchr(p, '\0', length) != nullptr) {
             return fail("the line contains a NUL byte");
         }
+        const char* b = p;
+        const char* e = p + length;
+        p = eol != nullptr ? eol + 1 : end;
         trimBlanks(&b, &e);
         if (b == e || *b == ';' || *b == '#') {
             continue;
