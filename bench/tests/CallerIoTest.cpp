@@ -6,10 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include "BenchProcess.h"
+#include "Harness.h"
 #include "XoSys.h"
 #include "XoSysCodes.h"
 
@@ -38,14 +39,28 @@ int openDescriptors() {
 class CallerIo : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(std::string(XOBENCH_NATS_SERVER).empty()) << "nats-server not found";
+        ASSERT_FALSE(xotest::natsServerPath().empty()) << "nats-server not found";
         ASSERT_EQ(XoMQStartup(), 0u);
     }
     void TearDown() override {
         XoMQFreeConnection(conn);
         XoMQCleanup();
-        responder.stop();
-        router.stop();
+        responder.reset();
+        router.reset();
+    }
+
+    // A router on a free port, with the configuration text when given.
+    void startRouter(const std::string& config = std::string()) {
+        xotest::NatsServer::Options options;
+        options.config = config;
+        options.startBound = xotest::Millis(5000);
+        ASSERT_NO_THROW(router.emplace(dir, options));
+        port = router->port();
+    }
+
+    void startResponder(const std::string& service, std::vector<std::string> extra) {
+        ASSERT_NO_THROW(responder.emplace(dir, "127.0.0.1:" + std::to_string(port), service,
+                                          std::move(extra), "responder-" + service));
     }
 
     void connect() {
@@ -73,9 +88,9 @@ class CallerIo : public ::testing::Test {
         return rc;
     }
 
-    ScratchDir dir;
-    BenchProcess router;
-    BenchProcess responder;
+    xotest::TempDir dir{"xomq-benchtest"};
+    std::optional<xotest::NatsServer> router;
+    std::optional<xotest::Responder> responder;
     int port = 0;
     XoMQConnHandle conn = nullptr;
     char address[1025] = {0};
@@ -84,22 +99,20 @@ class CallerIo : public ::testing::Test {
 TEST_F(CallerIo, IdleConnectionOutlivesTheRoutersPings) {
     // The router pings every 300 ms and drops a client after two unanswered
     // PINGs; between calls nobody but the idle service reads our socket.
-    ASSERT_TRUE(startRouter(router, dir, XOBENCH_NATS_SERVER,
-                            "ping_interval: \"300ms\"\nping_max: 2\n", &port));
-    ASSERT_TRUE(startResponder(responder, dir, XOBENCH_RESPONDER, port, "idle", {}));
+    ASSERT_NO_FATAL_FAILURE(startRouter("ping_interval: \"300ms\"\nping_max: 2\n"));
+    ASSERT_NO_FATAL_FAILURE(startResponder("idle", {}));
     connect();
     resolve("idle");
     ASSERT_EQ(send(5000), 0u);
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    EXPECT_EQ(send(5000), 0u) << readText(dir.file("router.log"));
+    EXPECT_EQ(send(5000), 0u) << router->process().describe();
     XoMsgHandle none = nullptr;
     EXPECT_EQ(XoMQGetMsg(conn, &none, 0), XO_NO_MESSAGE);
 }
 
 TEST_F(CallerIo, WaitsEndAtTheirTimeOuts) {
-    ASSERT_TRUE(startRouter(router, dir, XOBENCH_NATS_SERVER, "", &port));
-    ASSERT_TRUE(
-        startResponder(responder, dir, XOBENCH_RESPONDER, port, "slow", {"--delay-ms", "600"}));
+    ASSERT_NO_FATAL_FAILURE(startRouter());
+    ASSERT_NO_FATAL_FAILURE(startResponder("slow", {"--delay-ms", "600"}));
     connect();
     resolve("slow");
 
@@ -121,7 +134,7 @@ TEST_F(CallerIo, WaitsEndAtTheirTimeOuts) {
 }
 
 TEST_F(CallerIo, ConnectionsLeaveNoDescriptorBehind) {
-    ASSERT_TRUE(startRouter(router, dir, XOBENCH_NATS_SERVER, "", &port));
+    ASSERT_NO_FATAL_FAILURE(startRouter());
     connect();  // the first one may set up process-wide state
     XoMQFreeConnection(conn);
     conn = nullptr;

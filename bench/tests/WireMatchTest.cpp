@@ -10,17 +10,21 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "BenchProcess.h"
+#include "Harness.h"
 #include "Message.h"
 #include "Wire.h"
 #include "XoSys.h"
 
 namespace {
+
+using xotest::Millis;
+using xotest::Process;
 
 const char kService[] = "wire";
 const char kAddress[] = "_XO.svc.wire.capture";
@@ -144,19 +148,29 @@ std::string sendLikeTheProgram(XoMQConnHandle conn, const char* address) {
 class WireMatch : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(std::string(XOBENCH_NATS_SERVER).empty()) << "nats-server not found";
-        ASSERT_TRUE(startRouter(router, dir, XOBENCH_NATS_SERVER, "", &port));
+        ASSERT_FALSE(xotest::natsServerPath().empty()) << "nats-server not found";
+        xotest::NatsServer::Options options;
+        options.startBound = Millis(5000);
+        ASSERT_NO_THROW(router.emplace(dir, options));
+        port = router->port();
     }
     void TearDown() override {
         XoMQFreeConnection(conn);
         XoMQCleanup();
-        router.stop();
+        router.reset();
+    }
+
+    // The requester with its output and errors in <name>.out.
+    static Process requester(const xotest::TempDir& dir, const std::string& name,
+                             std::vector<std::string> args) {
+        args.insert(args.begin(), XOBENCH_REQUESTER);
+        return Process::combined(dir, name, std::move(args));
     }
 
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port); }
 
-    ScratchDir dir;
-    BenchProcess router;
+    xotest::TempDir dir{"xomq-benchtest"};
+    std::optional<xotest::NatsServer> router;
     int port = 0;
     XoMQConnHandle conn = nullptr;
 };
@@ -175,12 +189,11 @@ TEST_F(WireMatch, RequesterSendsWhatOurLibrarySends) {
     ASSERT_STREQ(address, kAddress);
     ASSERT_EQ(sendLikeTheProgram(conn, address), "Xo_Reply");
 
-    BenchProcess requester;
-    ASSERT_TRUE(requester.start(XOBENCH_REQUESTER,
-                                {"--server", url(), "--service", kService, "--count", "3"},
-                                dir.file("requester.out")));
-    ASSERT_EQ(requester.wait(20000), 0) << readText(dir.file("requester.out"));
-    EXPECT_NE(readText(dir.file("requester.out")).find("3 requests in"), std::string::npos);
+    Process req;
+    ASSERT_NO_THROW(req = requester(dir, "requester",
+                                    {"--server", url(), "--service", kService, "--count", "3"}));
+    ASSERT_EQ(req.waitExitCode(Millis(20000)), 0) << req.out();
+    EXPECT_NE(req.out().find("3 requests in"), std::string::npos);
 
     const std::vector<Captured> seen = capture.take(4, 5000);
     capture.stop();
@@ -211,55 +224,55 @@ TEST_F(WireMatch, RequesterSendsWhatOurLibrarySends) {
 }
 
 TEST_F(WireMatch, RequesterCountsSystemErrorReplies) {
-    BenchProcess responder;
-    ASSERT_TRUE(
-        startResponder(responder, dir, XOBENCH_RESPONDER, port, "errs", {"--error-every", "2"}));
-    BenchProcess requester;
-    ASSERT_TRUE(requester.start(XOBENCH_REQUESTER,
-                                {"--server", url(), "--service", "errs", "--count", "10"},
-                                dir.file("requester.out")));
-    ASSERT_EQ(requester.wait(20000), 0) << readText(dir.file("requester.out"));
-    EXPECT_NE(readText(dir.file("requester.out")).find("10 requests in"), std::string::npos);
-    EXPECT_NE(readText(dir.file("requester.out")).find(", 5 system errors"), std::string::npos)
-        << readText(dir.file("requester.out"));
+    std::optional<xotest::Responder> responder;
+    ASSERT_NO_THROW(responder.emplace(dir, "127.0.0.1:" + std::to_string(port), "errs",
+                                      std::vector<std::string>{"--error-every", "2"},
+                                      "responder-errs"));
+    Process req;
+    ASSERT_NO_THROW(req = requester(dir, "requester",
+                                    {"--server", url(), "--service", "errs", "--count", "10"}));
+    ASSERT_EQ(req.waitExitCode(Millis(20000)), 0) << req.out();
+    EXPECT_NE(req.out().find("10 requests in"), std::string::npos);
+    EXPECT_NE(req.out().find(", 5 system errors"), std::string::npos) << req.out();
 }
 
 TEST_F(WireMatch, RequesterFailsCleanly) {
-    BenchProcess requester;
+    Process req;
     // Nobody serves the name: the resolve fails within its time-out.
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(requester.start(XOBENCH_REQUESTER,
-                                {"--server", url(), "--service", "nobody", "--timeout-ms", "300"},
-                                dir.file("none.out")));
-    EXPECT_EQ(requester.wait(10000), 1);
+    ASSERT_NO_THROW(
+        req = requester(dir, "none",
+                        {"--server", url(), "--service", "nobody", "--timeout-ms", "300"}));
+    EXPECT_EQ(req.waitExitCode(Millis(10000)), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_NE(readText(dir.file("none.out")).find("no instance of nobody"), std::string::npos);
+    EXPECT_NE(req.out().find("no instance of nobody"), std::string::npos);
 
     // No router there.
-    ASSERT_TRUE(requester.start(
-        XOBENCH_REQUESTER,
-        {"--server", "nats://127.0.0.1:" + std::to_string(freePort()), "--service", "x"},
-        dir.file("norouter.out")));
-    EXPECT_EQ(requester.wait(10000), 1);
-    EXPECT_NE(readText(dir.file("norouter.out")).find("cannot connect"), std::string::npos);
+    ASSERT_NO_THROW(
+        req =
+            requester(dir, "norouter",
+                      {"--server", "nats://127.0.0.1:" + std::to_string(xotest::freeLoopbackPort()),
+                       "--service", "x"}));
+    EXPECT_EQ(req.waitExitCode(Millis(10000)), 1);
+    EXPECT_NE(req.out().find("cannot connect"), std::string::npos);
 
     for (const std::vector<std::string>& bad :
          {std::vector<std::string>{"--service", "x"},
           {"--server", url(), "--service", "a.b"},
           {"--server", url(), "--service", "x", "--count", "0"},
           {"--server", url(), "--service", "x", "--count"}}) {
-        ASSERT_TRUE(requester.start(XOBENCH_REQUESTER, bad, dir.file("bad.out")));
-        EXPECT_EQ(requester.wait(5000), 2) << readText(dir.file("bad.out"));
+        ASSERT_NO_THROW(req = requester(dir, "bad", bad));
+        EXPECT_EQ(req.waitExitCode(Millis(5000)), 2) << req.out();
     }
 }
 
 TEST(TcpPingPong, EchoesAndReportsTheRate) {
-    ScratchDir dir;
-    BenchProcess pingpong;
-    ASSERT_TRUE(
-        pingpong.start(XOBENCH_PINGPONG, {"--size", "157", "--count", "300"}, dir.file("pp.out")));
-    ASSERT_EQ(pingpong.wait(20000), 0) << readText(dir.file("pp.out"));
-    const std::string out = readText(dir.file("pp.out"));
+    xotest::TempDir dir{"xomq-benchtest"};
+    Process pingpong;
+    ASSERT_NO_THROW(pingpong = Process::combined(
+                        dir, "pp", {XOBENCH_PINGPONG, "--size", "157", "--count", "300"}));
+    ASSERT_EQ(pingpong.waitExitCode(Millis(20000)), 0) << pingpong.out();
+    const std::string out = pingpong.out();
     std::smatch m;
     ASSERT_TRUE(std::regex_search(out, m,
                                   std::regex("300 round trips in ([0-9]+) microseconds, "
@@ -267,8 +280,8 @@ TEST(TcpPingPong, EchoesAndReportsTheRate) {
         << out;
     EXPECT_GT(std::stod(m[2].str()), 0.0);
 
-    ASSERT_TRUE(pingpong.start(XOBENCH_PINGPONG, {"--size", "-1"}, dir.file("bad.out")));
-    EXPECT_EQ(pingpong.wait(5000), 2);
+    ASSERT_NO_THROW(pingpong = Process::combined(dir, "bad", {XOBENCH_PINGPONG, "--size", "-1"}));
+    EXPECT_EQ(pingpong.waitExitCode(Millis(5000)), 2);
 }
 
 }  // namespace

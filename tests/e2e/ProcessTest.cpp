@@ -15,9 +15,9 @@
 
 namespace {
 
-using e2e::Millis;
-using e2e::Process;
-using e2e::TempDir;
+using xotest::Millis;
+using xotest::Process;
+using xotest::TempDir;
 using Clock = std::chrono::steady_clock;
 
 Millis since(Clock::time_point start) {
@@ -37,6 +37,22 @@ TEST(ProcessHarness, CapturesOutputEnvironmentAndExitCode) {
     EXPECT_TRUE(status->exitedWith(3)) << status->describe();
     EXPECT_EQ(child.out(), "out probe-value\n");
     EXPECT_EQ(child.err(), "err\n");
+}
+
+TEST(ProcessHarness, CombinedOutputKeepsBothStreamsInOrder) {
+    TempDir dir;
+    Process child = Process::combined(
+        dir, "both", {"/bin/sh", "-c", "echo one; echo two >&2; echo three; exit 4"});
+    EXPECT_EQ(child.waitExitCode(Millis(10000)), 4);
+    EXPECT_EQ(child.outPath(), dir.file("both.out"));
+    EXPECT_EQ(child.out(), "one\ntwo\nthree\n");
+
+    // A child ended by a signal has no exit code.
+    Process killed(dir, "killed", {"/bin/sleep", "30"});
+    EXPECT_EQ(killed.waitExitCode(Millis(50)), -1);
+    killed.kill();
+    EXPECT_EQ(killed.waitExitCode(Millis(50)), -1);
+    EXPECT_EQ(killed.status()->signal, SIGKILL);
 }
 
 TEST(ProcessHarness, WaitsOnlyAsLongAsItsBoundAndStopsByPid) {
@@ -98,10 +114,10 @@ TEST(ProcessHarness, UnrunnableExecutableThrows) {
 }
 
 TEST(ProcessHarness, FreePortIsClosedUntilSomeoneListens) {
-    const int port = e2e::freeLoopbackPort();
+    const int port = xotest::freeLoopbackPort();
     ASSERT_GT(port, 0);
     const auto start = Clock::now();
-    EXPECT_FALSE(e2e::waitForTcp(port, Millis(100)));
+    EXPECT_FALSE(xotest::waitForTcp(port, Millis(100)));
     EXPECT_LT(since(start), Millis(5000));
 
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -113,7 +129,7 @@ TEST(ProcessHarness, FreePortIsClosedUntilSomeoneListens) {
     const int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     if (bound == 0) {
         EXPECT_EQ(listen(fd, 4), 0);
-        EXPECT_TRUE(e2e::waitForTcp(port, Millis(2000)));
+        EXPECT_TRUE(xotest::waitForTcp(port, Millis(2000)));
     }
     close(fd);
     EXPECT_EQ(bound, 0) << "the port handed out was taken";
@@ -123,7 +139,7 @@ TEST(ProcessHarness, WaitForTcpGivesUpWhenTheOwnerEnds) {
     TempDir dir;
     Process quitter(dir, "quitter", {"/bin/true"});
     const auto start = Clock::now();
-    EXPECT_FALSE(e2e::waitForTcp(e2e::freeLoopbackPort(), Millis(20000), &quitter));
+    EXPECT_FALSE(xotest::waitForTcp(xotest::freeLoopbackPort(), Millis(20000), &quitter));
     EXPECT_LT(since(start), Millis(5000));
 }
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace e2e;
+using namespace xotest;
 using Clock = std::chrono::steady_clock;
 
 const Millis kRunBound(60000);
@@ -45,7 +45,7 @@ class SenderE2E : public ::testing::Test {
         return runSender(m_dir, {m_iniPath}, m_logPath, bound);
     }
 
-    TempDir m_dir;
+    TempDir m_dir{"xomq-e2e"};
     const std::string m_iniPath = m_dir.file("sender.ini");
     const std::string m_logPath = m_dir.file("sender.log");
 };

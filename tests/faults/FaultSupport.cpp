@@ -23,24 +23,25 @@ void FaultTest::TearDown() {
     }
 }
 
-bool waitForLog(const std::string& path, const std::string& text, size_t count, e2e::Millis bound) {
+bool waitForLog(const std::string& path, const std::string& text, size_t count,
+                xotest::Millis bound) {
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - start < bound) {
-        if (e2e::linesWith(e2e::readFile(path), text).size() >= count) {
+        if (xotest::linesWith(xotest::readFile(path), text).size() >= count) {
             return true;
         }
-        std::this_thread::sleep_for(e2e::Millis(10));
+        std::this_thread::sleep_for(xotest::Millis(10));
     }
     return false;
 }
 
 int64_t microsBetween(const std::string& log, const std::string& from, const std::string& to) {
-    const auto a = e2e::linesWith(log, from);
-    const auto b = e2e::linesWith(log, to);
-    if (a.empty() || b.empty() || !e2e::timestampOf(a[0]) || !e2e::timestampOf(b[0])) {
+    const auto a = xotest::linesWith(log, from);
+    const auto b = xotest::linesWith(log, to);
+    if (a.empty() || b.empty() || !xotest::timestampOf(a[0]) || !xotest::timestampOf(b[0])) {
         return -1;
     }
-    return *e2e::timestampOf(b[0]) - *e2e::timestampOf(a[0]);
+    return *xotest::timestampOf(b[0]) - *xotest::timestampOf(a[0]);
 }
 
 std::string scriptedSenderPath() {
@@ -140,40 +141,40 @@ std::string ScriptedRun::describe() const {
     return s.str();
 }
 
-ScriptedRun runScripted(const e2e::TempDir& dir, const std::string& name,
+ScriptedRun runScripted(const xotest::TempDir& dir, const std::string& name,
                         const std::string& scenario, std::vector<std::string> args) {
     const std::string scenarioPath = dir.file(name + ".scenario");
     const std::string tracePath = dir.file(name + ".trace");
-    e2e::writeFile(scenarioPath, scenario);
+    xotest::writeFile(scenarioPath, scenario);
     std::remove(tracePath.c_str());
     args.insert(args.begin(), scriptedSenderPath());
-    e2e::Process child(dir, name, args,
-                       {"XOSCRIPT_FILE=" + scenarioPath, "XOSCRIPT_TRACE=" + tracePath});
+    xotest::Process child(dir, name, args,
+                          {"XOSCRIPT_FILE=" + scenarioPath, "XOSCRIPT_TRACE=" + tracePath});
     ScriptedRun run;
-    const auto status = child.waitFor(e2e::Millis(20000));
+    const auto status = child.waitFor(xotest::Millis(20000));
     run.finished = status.has_value();
     run.status = status ? *status : child.stop();
     run.out = child.out();
     run.err = child.err();
-    run.trace = e2e::splitLines(e2e::readFile(tracePath));
+    run.trace = xotest::splitLines(xotest::readFile(tracePath));
     return run;
 }
 
 // ---- Checks of real runs --------------------------------------------------------
 
-void expectFailedRun(const e2e::SenderRun& r, uint32_t code, const std::string& step) {
+void expectFailedRun(const xotest::SenderRun& r, uint32_t code, const std::string& step) {
     ASSERT_TRUE(r.finished) << r.describe();
     EXPECT_TRUE(r.status.exitedWith(static_cast<int>(code & 0xFFu)))
         << "expected code " << code << "\n"
         << r.describe();
-    const auto lines = e2e::linesWith(r.log, step + " failed");
+    const auto lines = xotest::linesWith(r.log, step + " failed");
     ASSERT_EQ(lines.size(), 1u) << step << "\n" << r.describe();
-    EXPECT_EQ(e2e::codeIn(lines[0]), code) << lines[0];
-    EXPECT_FALSE(e2e::parseReport(r.log).has_value()) << "no report after a failure";
-    EXPECT_EQ(e2e::linesWith(r.log, "Total time is 0").size(), 0u);
+    EXPECT_EQ(xotest::codeIn(lines[0]), code) << lines[0];
+    EXPECT_FALSE(xotest::parseReport(r.log).has_value()) << "no report after a failure";
+    EXPECT_EQ(xotest::linesWith(r.log, "Total time is 0").size(), 0u);
 }
 
-void expectSecretHidden(const e2e::SenderRun& r, const std::string& secret) {
+void expectSecretHidden(const xotest::SenderRun& r, const std::string& secret) {
     EXPECT_EQ(r.log.find(secret), std::string::npos) << "log:\n" << r.log;
     EXPECT_EQ(r.out.find(secret), std::string::npos) << "stdout:\n" << r.out;
     EXPECT_EQ(r.err.find(secret), std::string::npos) << "stderr:\n" << r.err;

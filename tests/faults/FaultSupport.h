@@ -23,13 +23,14 @@ class FaultTest : public ::testing::Test {
   protected:
     void TearDown() override;
 
-    e2e::TempDir m_dir{"xomq-faults"};
+    xotest::TempDir m_dir{"xomq-faults"};
     const std::string m_iniPath = m_dir.file("sender.ini");
     const std::string m_logPath = m_dir.file("sender.log");
 };
 
 // Waits until the file at path holds at least count lines with text.
-bool waitForLog(const std::string& path, const std::string& text, size_t count, e2e::Millis bound);
+bool waitForLog(const std::string& path, const std::string& text, size_t count,
+                xotest::Millis bound);
 
 // Microseconds between the time stamps of the first log lines holding from
 // and to; -1 when either is missing.
@@ -64,7 +65,7 @@ class SilentListener {
 // One run of XoMQSender_scripted.
 struct ScriptedRun {
     bool finished = false;
-    e2e::ExitStatus status;
+    xotest::ExitStatus status;
     std::string out;
     std::string err;
     std::vector<std::string> trace;
@@ -80,15 +81,15 @@ struct ScriptedRun {
 // Runs the program against the scripted XoSys with the scenario text; args
 // are the program's arguments (the INI path is not read by the scripted
 // library, so any text will do).
-ScriptedRun runScripted(const e2e::TempDir& dir, const std::string& name,
+ScriptedRun runScripted(const xotest::TempDir& dir, const std::string& name,
                         const std::string& scenario, std::vector<std::string> args = {"app.ini"});
 
 // The failure of a real run: the exit status is the code's low byte, the
 // step named logged the code, and no report was written.
-void expectFailedRun(const e2e::SenderRun& r, uint32_t code, const std::string& step);
+void expectFailedRun(const xotest::SenderRun& r, uint32_t code, const std::string& step);
 
 // The secret occurs nowhere in what the run wrote.
-void expectSecretHidden(const e2e::SenderRun& r, const std::string& secret);
+void expectSecretHidden(const xotest::SenderRun& r, const std::string& secret);
 
 }  // namespace faults
 

@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace e2e;
+using namespace xotest;
 
 const char kService[] = "fault-echo";
 const Millis kBound(30000);

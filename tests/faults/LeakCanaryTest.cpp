@@ -11,9 +11,9 @@
 namespace {
 
 TEST(LeakCanary, LeakingChildEndsWithAFailingStatus) {
-    e2e::TempDir dir("xomq-faults-canary");
-    e2e::Process canary(dir, "canary", {XO_FAULTS_LEAK_CANARY});
-    const auto status = canary.waitFor(e2e::Millis(20000));
+    xotest::TempDir dir("xomq-faults-canary");
+    xotest::Process canary(dir, "canary", {XO_FAULTS_LEAK_CANARY});
+    const auto status = canary.waitFor(xotest::Millis(20000));
     ASSERT_TRUE(status.has_value()) << canary.describe();
     EXPECT_TRUE(status->exited) << canary.describe();
     const char* options = std::getenv("ASAN_OPTIONS");

@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace e2e;
+using namespace xotest;
 using Clock = std::chrono::steady_clock;
 
 const char kSecret[] = "Sekr1t-Pa55";

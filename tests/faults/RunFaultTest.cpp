@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace e2e;
+using namespace xotest;
 using Clock = std::chrono::steady_clock;
 
 const char kService[] = "fault-echo";

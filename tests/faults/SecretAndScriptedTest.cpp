@@ -12,7 +12,7 @@
 
 namespace {
 
-using namespace e2e;
+using namespace xotest;
 
 const char kService[] = "fault-echo";
 const char kSecret[] = "Pr1vate-T0ken";

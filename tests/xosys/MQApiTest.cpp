@@ -2,34 +2,15 @@
 // unconnected handles, connect-string and connect failures.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <string>
 
+#include "Process.h"
 #include "TestFiles.h"
 #include "XoSys.h"
 #include "XoSysCodes.h"
 
 namespace {
-
-// A loopback port that nothing listens on (bound, read, released).
-int closedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ADD_FAILURE() << "no free loopback port";
-    }
-    close(fd);
-    return ntohs(addr.sin_port);
-}
 
 class MQApi : public ::testing::Test {
   protected:
@@ -111,7 +92,7 @@ TEST_F(MQApi, ConnectFailuresAreQuickAndKeepThePasswordOutOfTheLog) {
               XOSYS_E_CONNECT_STRING);
     EXPECT_EQ(XoMQConnectEx2(conn, nullptr, nullptr), XOSYS_E_CONNECT_STRING);
     const std::string text =
-        "appname = t; host = 127.0.0.1; port = " + std::to_string(closedPort()) +
+        "appname = t; host = 127.0.0.1; port = " + std::to_string(xotest::freeLoopbackPort()) +
         "; password = TOPSECRET; timeout = 2000";
     const auto start = std::chrono::steady_clock::now();
     uint64_t info = 0;

@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <iostream>
+#include <optional>
 #include <string>
 
-#include "ChildProcess.h"
+#include "Harness.h"
 #include "TestFiles.h"
 #include "XoSys.h"
 #include "XoSysCodes.h"
@@ -15,6 +17,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using xotest::Millis;
+using xotest::Process;
 
 const char kToken[] = "smoke-token";
 
@@ -28,22 +32,27 @@ struct Reply {
 class Smoke : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (std::string(XOSYS_NATS_SERVER).empty()) {
+        if (xotest::natsServerPath().empty()) {
             GTEST_SKIP() << "nats-server not found when the build was configured";
         }
-        port = freeLoopbackPort();
+        xotest::NatsServer::Options options;
+        options.token = kToken;
+        options.startBound = Millis(5000);
+        ASSERT_NO_THROW(router.emplace(dir, options)) << "nats-server did not start";
+        port = router->port();
         ASSERT_GT(port, 0);
-        ASSERT_TRUE(router.start(
-            XOSYS_NATS_SERVER, {"-a", "127.0.0.1", "-p", std::to_string(port), "--auth", kToken}));
-        ASSERT_TRUE(waitForListener(port, 5000)) << "nats-server did not start";
         ASSERT_EQ(XoMQStartup(), 0u);
     }
 
     void TearDown() override {
         XoMQFreeConnection(conn);
         XoMQCleanup();
-        responder.stop();
-        router.stop();
+        responder.reset();
+        router.reset();
+        if (HasFailure()) {
+            dir.keep();
+            std::cerr << "[ smoke ] files kept in " << dir.path() << "\n";
+        }
     }
 
     void startResponder(std::vector<std::string> extra) {
@@ -51,8 +60,9 @@ class Smoke : public ::testing::Test {
                                          "--service",  "smoke",
                                          "--password", kToken};
         args.insert(args.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(responder.start(XOSYS_RESPONDER, args));
-        ASSERT_TRUE(responder.waitForLine("xomq-responder: ready", 5000)) << responder.output();
+        // Returns once the responder printed its ready line; throws with its
+        // output when it does not.
+        ASSERT_NO_THROW(responder.emplace(dir, "127.0.0.1:" + std::to_string(port), "smoke", args));
     }
 
     std::string connectString(const char* password = kToken) const {
@@ -106,9 +116,11 @@ class Smoke : public ::testing::Test {
         return c;
     }
 
+    // Keeps the files of a failed test: the output of both children.
+    xotest::TempDir dir{"xosys-smoke"};
     int port = 0;
-    ChildProcess router;
-    ChildProcess responder;
+    std::optional<xotest::NatsServer> router;
+    std::optional<xotest::Responder> responder;
     XoMQConnHandle conn = nullptr;
     char address[1025] = {0};
 };
@@ -153,11 +165,11 @@ TEST_F(Smoke, RepliesErrorRepliesAndMessagesToTheOwnAddress) {
     ASSERT_EQ(r4.rc, 0u);
     EXPECT_EQ(r4.body, "four");
 
-    responder.stop();
-    EXPECT_NE(responder.output().find(
+    responder->process().stop();
+    EXPECT_NE(responder->process().out().find(
                   "xomq-responder: answered 4 requests, 1 system errors, 2 unsolicited"),
               std::string::npos)
-        << responder.output();
+        << responder->process().describe();
 }
 
 TEST_F(Smoke, ResolveFailsForUnknownServiceAndSmallBuffer) {
@@ -205,7 +217,7 @@ TEST_F(Smoke, ServiceOrRouterGoneIsReportedAtOnce) {
     startResponder({});
     connectAndResolve();
     ASSERT_EQ(send("alive").rc, 0u);
-    EXPECT_EQ(responder.stop(), 0);
+    EXPECT_TRUE(responder->process().stop().exitedWith(0)) << responder->process().describe();
 
     // Nothing listens at the address now: a system error reply.
     auto start = Clock::now();
@@ -217,7 +229,7 @@ TEST_F(Smoke, ServiceOrRouterGoneIsReportedAtOnce) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2000));
 
     // The router goes away: no reconnect loop hides it.
-    router.stop();
+    router->stop();
     start = Clock::now();
     const uint32_t rc = send("router?", 5000).rc;
     EXPECT_TRUE(rc == XOSYS_E_CONNECTION_LOST) << std::hex << rc;
@@ -246,25 +258,30 @@ TEST_F(Smoke, ResponderCommandLine) {
         {"--server", "host:99999", "--service", "s"},
         {"--server", server, "--service"},
     };
+    int n = 0;
     for (const auto& args : bad) {
-        ChildProcess p;
-        ASSERT_TRUE(p.start(XOSYS_RESPONDER, args));
-        EXPECT_EQ(p.waitExit(5000), 2) << args.back();
+        std::vector<std::string> argv = {xotest::responderPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::optional<Process> p;
+        ASSERT_NO_THROW(p.emplace(dir, "bad-" + std::to_string(n++), argv));
+        EXPECT_EQ(p->waitExitCode(Millis(5000)), 2) << args.back();
     }
-    ChildProcess noRouter;
-    ASSERT_TRUE(noRouter.start(
-        XOSYS_RESPONDER,
-        {"--server", "127.0.0.1:" + std::to_string(freeLoopbackPort()), "--service", "s"}));
-    EXPECT_EQ(noRouter.waitExit(5000), 1);
+    std::optional<Process> noRouter;
+    ASSERT_NO_THROW(noRouter.emplace(
+        dir, "no-router",
+        std::vector<std::string>{xotest::responderPath(), "--server",
+                                 "127.0.0.1:" + std::to_string(xotest::freeLoopbackPort()),
+                                 "--service", "s"}));
+    EXPECT_EQ(noRouter->waitExitCode(Millis(5000)), 1);
 
     // --limit: exits by itself after that many requests.
     startResponder({"--limit", "2"});
     connectAndResolve();
     EXPECT_EQ(send("a").rc, 0u);
     EXPECT_EQ(send("b").rc, 0u);
-    EXPECT_EQ(responder.waitExit(5000), 0);
-    EXPECT_NE(responder.output().find("answered 2 requests"), std::string::npos)
-        << responder.output();
+    EXPECT_EQ(responder->process().waitExitCode(Millis(5000)), 0);
+    EXPECT_NE(responder->process().out().find("answered 2 requests"), std::string::npos)
+        << responder->process().describe();
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace e2e {
+namespace xotest {
 
 namespace {
 
@@ -26,13 +26,13 @@ std::string lowered(std::string text) {
 }  // namespace
 
 std::string senderPath() {
-    return XO_E2E_SENDER;
+    return XO_TEST_SENDER;
 }
 std::string responderPath() {
-    return XO_E2E_RESPONDER;
+    return XO_TEST_RESPONDER;
 }
 std::string natsServerPath() {
-    return XO_E2E_NATS_SERVER;
+    return XO_TEST_NATS_SERVER;
 }
 
 // ---- NatsServer ---------------------------------------------------------------
@@ -45,8 +45,15 @@ NatsServer::NatsServer(const TempDir& dir, Options options)
         args.push_back("--auth");
         args.push_back(options.token);
     }
+    const std::string name = "nats-server-" + std::to_string(m_port);
+    if (!options.config.empty()) {
+        const std::string configPath = dir.file(name + ".conf");
+        writeFile(configPath, options.config);
+        args.push_back("-c");
+        args.push_back(configPath);
+    }
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
-    m_process = Process(dir, "nats-server-" + std::to_string(m_port), args);
+    m_process = Process(dir, name, args);
     if (!waitForTcp(m_port, options.startBound, &m_process)) {
         const std::string what = "nats-server did not accept connections on port " +
                                  std::to_string(m_port) + ": " + m_process.describe();
@@ -330,4 +337,4 @@ std::optional<Report> parseReport(const std::string& log) {
     return report;
 }
 
-}  // namespace e2e
+}  // namespace xotest

@@ -1,9 +1,9 @@
-// A small POSIX process harness for end-to-end tests: child processes with
-// captured output, bounded waits, stop by PID, loopback ports and temporary
-// directories. Everything a test starts is stopped by its owner's destructor,
+// A small POSIX process harness for the tests that start programs: child
+// processes with captured output, bounded waits, stop by PID, loopback ports
+// and temporary directories. Everything a test starts is stopped by its owner's destructor,
 // also when an assertion fails half-way.
-#ifndef XOMQ_TESTS_E2E_PROCESS_H
-#define XOMQ_TESTS_E2E_PROCESS_H
+#ifndef XOMQ_TESTS_SUPPORT_PROCESS_H
+#define XOMQ_TESTS_SUPPORT_PROCESS_H
 
 #include <sys/types.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace xotest {
 
 using Millis = std::chrono::milliseconds;
 
@@ -30,7 +30,7 @@ struct ExitStatus {
 // unless keep() was called (or XO_E2E_KEEP is set in the environment).
 class TempDir {
   public:
-    explicit TempDir(const std::string& prefix = "xomq-e2e");
+    explicit TempDir(const std::string& prefix = "xomq-test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -45,7 +45,8 @@ class TempDir {
 };
 
 // One child process. Its standard input is /dev/null; standard output and
-// standard error go to the files outPath() and errPath(). The child is put
+// standard error go to the files outPath() and errPath() (both into one file
+// when the two paths are the same). The child is put
 // into its own process group and, on Linux, receives SIGKILL should the
 // thread that started it die, so a crashed test leaves no orphans behind.
 class Process {
@@ -64,6 +65,10 @@ class Process {
     // Shorthand: output captured in dir as <name>.out and <name>.err.
     Process(const TempDir& dir, const std::string& name, std::vector<std::string> args,
             std::vector<std::string> env = {});
+    // Shorthand: standard output and error captured together in dir as
+    // <name>.out, in the order the child wrote them.
+    static Process combined(const TempDir& dir, const std::string& name,
+                            std::vector<std::string> args);
     ~Process();
     Process(Process&& other) noexcept;
     Process& operator=(Process&& other) noexcept;
@@ -79,6 +84,9 @@ class Process {
 
     // Waits at most bound for the child to end.
     std::optional<ExitStatus> waitFor(Millis bound);
+    // Waits at most bound; the exit code when the child exited by itself,
+    // -1 when it still runs or a signal ended it.
+    int waitExitCode(Millis bound);
     // Sends a signal to the child (nothing once it has been reaped).
     void signal(int sig);
     // SIGTERM, then SIGKILL when it is still there after grace. Returns how
@@ -119,6 +127,6 @@ int freeLoopbackPort();
 // up early when owner is given and has ended.
 bool waitForTcp(int port, Millis bound, Process* owner = nullptr);
 
-}  // namespace e2e
+}  // namespace xotest
 
-#endif  // XOMQ_TESTS_E2E_PROCESS_H
+#endif  // XOMQ_TESTS_SUPPORT_PROCESS_H

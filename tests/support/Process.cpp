@@ -23,7 +23,7 @@
 
 extern char** environ;
 
-namespace e2e {
+namespace xotest {
 
 namespace {
 
@@ -139,6 +139,15 @@ Process::Process(const TempDir& dir, const std::string& name, std::vector<std::s
     start();
 }
 
+Process Process::combined(const TempDir& dir, const std::string& name,
+                          std::vector<std::string> args) {
+    Options options;
+    options.args = std::move(args);
+    options.outPath = dir.file(name + ".out");
+    options.errPath = options.outPath;
+    return Process(std::move(options));
+}
+
 Process::~Process() {
     release();
 }
@@ -179,6 +188,7 @@ void Process::start() {
     std::vector<char*> envp = pointers(env);
     const std::string outPath = m_options.outPath.empty() ? "/dev/null" : m_options.outPath;
     const std::string errPath = m_options.errPath.empty() ? "/dev/null" : m_options.errPath;
+    const bool sameFile = !m_options.outPath.empty() && m_options.errPath == m_options.outPath;
 
     // The child reports a failed exec through this pipe; a successful exec
     // closes it (O_CLOEXEC) without a word.
@@ -206,7 +216,9 @@ void Process::start() {
         setpgid(0, 0);
         const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
         const int out = openOutput(outPath.c_str());
-        const int errFd = openOutput(errPath.c_str());
+        // One file for both: one open file description, so neither stream
+        // overwrites what the other wrote.
+        const int errFd = sameFile ? out : openOutput(errPath.c_str());
         if (in < 0 || out < 0 || errFd < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
             dup2(errFd, 2) < 0) {
             err = errno;
@@ -262,6 +274,11 @@ std::optional<ExitStatus> Process::waitFor(Millis bound) {
         std::this_thread::sleep_for(kPollStep);
     }
     return m_status;
+}
+
+int Process::waitExitCode(Millis bound) {
+    const auto status = waitFor(bound);
+    return status && status->exited ? status->code : -1;
 }
 
 void Process::signal(int sig) {
@@ -396,4 +413,4 @@ bool waitForTcp(int port, Millis bound, Process* owner) {
     }
 }
 
-}  // namespace e2e
+}  // namespace xotest

@@ -1,8 +1,8 @@
-// The pieces of an end-to-end run of XoMQSender: a NATS router on a free
-// loopback port, the responder service, an INI file, the program itself and
+// The pieces of a run against a real router: a NATS router on a free
+// loopback port, the responder service, an INI file, XoMQSender itself and
 // a reader for its log. Each object stops what it started when it goes.
-#ifndef XOMQ_TESTS_E2E_HARNESS_H
-#define XOMQ_TESTS_E2E_HARNESS_H
+#ifndef XOMQ_TESTS_SUPPORT_HARNESS_H
+#define XOMQ_TESTS_SUPPORT_HARNESS_H
 
 #include <cstdint>
 #include <map>
@@ -13,9 +13,10 @@
 
 #include "Process.h"
 
-namespace e2e {
+namespace xotest {
 
-// Paths of the executables under test, fixed at build time.
+// Paths of the executables under test, fixed at build time. natsServerPath()
+// is empty when the build found no nats-server.
 std::string senderPath();
 std::string responderPath();
 std::string natsServerPath();
@@ -25,8 +26,9 @@ std::string natsServerPath();
 class NatsServer {
   public:
     struct Options {
-        int port = 0;       // 0: a free port is picked
-        std::string token;  // required client token (--auth) when not empty
+        int port = 0;        // 0: a free port is picked
+        std::string token;   // required client token (--auth) when not empty
+        std::string config;  // configuration file text (-c), when not empty
         std::vector<std::string> extraArgs;
         Millis startBound = Millis(10000);
     };
@@ -138,6 +140,6 @@ struct Report {
 // nullopt unless all three report lines are there, once each.
 std::optional<Report> parseReport(const std::string& log);
 
-}  // namespace e2e
+}  // namespace xotest
 
-#endif  // XOMQ_TESTS_E2E_HARNESS_H
+#endif  // XOMQ_TESTS_SUPPORT_HARNESS_H
