@@ -73,6 +73,11 @@ struct ConnectStringCase {
     const char* expected;
 };
 
+// Shown in test lists and failures: the case's name, stable across builds.
+void PrintTo(const ConnectStringCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ConnectString : public ::testing::TestWithParam<ConnectStringCase> {};
 
 std::string scenarioFor(const ConnectStringCase& c) {
@@ -219,6 +224,11 @@ struct RetryCase {
     long long minMs;
     long long maxMs;
 };
+
+// Shown in test lists and failures: the case's name, stable across builds.
+void PrintTo(const RetryCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConnectRetry : public ::testing::TestWithParam<RetryCase> {};
 

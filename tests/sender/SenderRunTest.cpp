@@ -472,6 +472,11 @@ struct ReplyCase {
     const char* logLine;   // the failure line, or "" for an ordinary reply
 };
 
+// Shown in test lists and failures: the case's name, stable across builds.
+void PrintTo(const ReplyCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const ReplyCase kReplies[] = {
     {"CodeCopied", "category=Xo_System type=0 body=0d0c0b0a",
      "XoMsgCopyBody(msg2, 4) = 0 -> 0d0c0b0a",
@@ -644,6 +649,11 @@ struct SetUpFailure {
     std::vector<std::string> release;  // ... these follow
 };
 
+// Shown in test lists and failures: the case's name, stable across builds.
+void PrintTo(const SetUpFailure& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const SetUpFailure kSetUpFailures[] = {
     {"CreationFails",
      "result XoMQCreateConnection 1 0x5111\n",
@@ -713,6 +723,11 @@ struct StartUpFailure {
     const char* out;
     std::vector<std::string> trace;
 };
+
+// Shown in test lists and failures: the case's name, stable across builds.
+void PrintTo(const StartUpFailure& c, std::ostream* os) {
+    *os << c.name;
+}
 
 const StartUpFailure kStartUpFailures[] = {
     {"IniOpen",
@@ -822,6 +837,11 @@ struct ReportCase {
     int amount;
     std::vector<std::string> report;
 };
+
+// Shown in test lists and failures: the case's name, stable across builds.
+void PrintTo(const ReportCase& c, std::ostream* os) {
+    *os << "step " << c.step << " for " << c.amount;
+}
 
 const ReportCase kReports[] = {
     {"0", 2, {"Info: Total time is 0"}},
