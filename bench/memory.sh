@@ -92,8 +92,7 @@ sampled_run() {
     : >"$work/$name.samples"
     "${runner[@]+"${runner[@]}"}" "$sender" "$work/$name.ini" >"$work/$name.out" 2>&1 &
     pid=$!
-    pids+=("$pid")
-    names+=(XoMQSender)
+    track_pid "$pid" XoMQSender
     t0=$SECONDS
     limit=$((amount / 200 + 60))
     hwm=0

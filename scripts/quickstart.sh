@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317  # stop_pid and cleanup are called from the traps
+# shellcheck disable=SC2317  # cleanup is called from the traps
 # Quick start: one real XoMQSender benchmark on this machine.
 #   scripts/quickstart.sh [amount]     (amount: number of requests, default 10000)
 # Installs what is missing (scripts/install-deps.sh), builds a Release build in
@@ -25,38 +25,16 @@ amount=${1:-10000}
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 example="$root/examples/xomq.ini"
-say() { echo "quickstart: $*"; }
-die() {
-    echo "quickstart: $*" >&2
-    exit 1
-}
-
-# ---- what this script starts, stopped by PID on every way out ----------------
+tag=quickstart
 work=""
-pids=()  # what this script started, in start order
-names=()
-
-stop_pid() {  # pid name: SIGTERM, then SIGKILL after 5 s
-    local pid=$1 name=$2 i
-    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
-    kill -TERM "$pid" 2>/dev/null || true
-    for ((i = 0; i < 50; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        echo "quickstart: $name (pid $pid) did not stop, killing it" >&2
-        kill -KILL "$pid" 2>/dev/null || true
-    fi
-    wait "$pid" 2>/dev/null || true
-}
+# What this script starts is stopped by PID on every way out (stop_all).
+# shellcheck source=scripts/lib/processes.sh
+source "$root/scripts/lib/processes.sh"
 
 cleanup() {
-    local rc=$? i
+    local rc=$?
     trap - EXIT INT TERM
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        stop_pid "${pids[i]}" "${names[i]}"
-    done
+    stop_all
     if [[ -n "$work" && -f "$work/responder.out" ]]; then
         grep -h "xomq-responder: answered" "$work/responder.out" || true
     fi
@@ -95,27 +73,9 @@ nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
 work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-quickstart.XXXXXX")
 
 # ---- the router: nats-server on a port of the kernel's choosing --------------
-# -p -1 lets the server pick a free port (never the 4222 a system service may
-# hold); it writes the port to a ports file once it listens.
-"$nats" -a 127.0.0.1 -p -1 --ports_file_dir "$work" >"$work/nats-server.log" 2>&1 &
-nats_pid=$!
-pids+=("$nats_pid")
-names+=(nats-server)
-port=""
-for ((i = 0; i < 100; i++)); do
-    if [[ -f "$work/nats-server_$nats_pid.ports" ]]; then
-        port=$(sed -n 's|.*"nats://127\.0\.0\.1:\([0-9][0-9]*\)".*|\1|p' \
-            "$work/nats-server_$nats_pid.ports")
-        [[ -n "$port" ]] && break
-    fi
-    kill -0 "$nats_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [[ -z "$port" ]]; then
-    cat "$work/nats-server.log" >&2 || true
-    die "nats-server did not start"
-fi
-say "nats-server listening on 127.0.0.1:$port (pid $nats_pid)"
+start_router "$nats"
+port=$router_port
+say "nats-server listening on 127.0.0.1:$port (pid $router_pid)"
 
 # ---- the INI: the example, pointed at this router and logging to a file ------
 # Sets "section|key|value" lines in an INI text (sections and keys ignoring
@@ -188,14 +148,8 @@ edit_ini "$work/settings" "$example" >"$ini"
 "$responder" --server "nats://127.0.0.1:$port" --service "$service" \
     >"$work/responder.out" 2>"$work/responder.err" &
 responder_pid=$!
-pids+=("$responder_pid")
-names+=(xomq-responder)
-for ((i = 0; i < 100; i++)); do
-    grep -q "xomq-responder: ready" "$work/responder.out" 2>/dev/null && break
-    kill -0 "$responder_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if ! grep -q "xomq-responder: ready" "$work/responder.out" 2>/dev/null; then
+track_pid "$responder_pid" xomq-responder
+if ! wait_for_text "$work/responder.out" "xomq-responder: ready" "$responder_pid"; then
     cat "$work/responder.err" >&2 || true
     die "xomq-responder did not get ready"
 fi
@@ -206,15 +160,14 @@ say "xomq-responder ready for service '$service' (pid $responder_pid)"
 # at once; the traps stop it with the rest.
 "$sender" "$ini" &
 sender_pid=$!
-pids+=("$sender_pid")
-names+=(XoMQSender)
+track_pid "$sender_pid" XoMQSender
 say "XoMQSender started with $amount requests (pid $sender_pid)"
 set +e
 wait "$sender_pid"
 rc=$?
 set -e
 # Reaped: its PID is no longer ours to signal.
-unset 'pids[${#pids[@]}-1]' 'names[${#names[@]}-1]'
+forget_pid "$sender_pid"
 echo
 say "report lines of $log:"
 grep -E "messages sent for|messages/sec|microseconds for 1 message|Total time is 0|failed|Failed" \

@@ -1,55 +1,12 @@
-# Shared by the benchmark scripts: process bookkeeping (everything started is
-# stopped by its PID on every way out), the router and the responder on
-# loopback, and the INI of an XoMQSender run. Source it; the caller sets
+# Shared by the benchmark scripts: process bookkeeping and the router (from
+# scripts/lib/processes.sh), bounded runs, the responder on loopback, and the
+# INI of an XoMQSender run. Source it; the caller sets
 # "tag" (the prefix of messages) and "work" (its scratch directory).
 # shellcheck shell=bash
 # shellcheck disable=SC2154,SC2034  # tag and work come from the caller, bin is for it
 
-say() { echo "$tag: $*"; }
-die() {
-    echo "$tag: $*" >&2
-    exit 1
-}
-
-pids=()   # started by us and not yet reaped, in start order
-names=()
-runner=() # prefix of every command, e.g. (taskset -c 0)
-
-stop_pid() { # pid name: SIGTERM, then SIGKILL after 5 s
-    local pid=$1 name=$2 i
-    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
-    kill -TERM "$pid" 2>/dev/null || true
-    for ((i = 0; i < 50; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        echo "$tag: $name (pid $pid) did not stop, killing it" >&2
-        kill -KILL "$pid" 2>/dev/null || true
-    fi
-    wait "$pid" 2>/dev/null || true
-}
-
-stop_all() {
-    local i
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-        stop_pid "${pids[i]}" "${names[i]}"
-    done
-    pids=()
-    names=()
-}
-
-forget_pid() { # pid: it was reaped, it is no longer ours to signal
-    local i keep_p=() keep_n=()
-    for ((i = 0; i < ${#pids[@]}; i++)); do
-        if [[ "${pids[i]}" != "$1" ]]; then
-            keep_p+=("${pids[i]}")
-            keep_n+=("${names[i]}")
-        fi
-    done
-    pids=("${keep_p[@]+"${keep_p[@]}"}")
-    names=("${keep_n[@]+"${keep_n[@]}"}")
-}
+# shellcheck source=scripts/lib/processes.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/processes.sh"
 
 # run_bounded seconds name outfile command...: runs the command in the
 # background (so that signals reach our traps at once), waits at most the
@@ -59,8 +16,7 @@ run_bounded() {
     shift 3
     "${runner[@]+"${runner[@]}"}" "$@" >"$out" 2>&1 &
     pid=$!
-    pids+=("$pid")
-    names+=("$name")
+    track_pid "$pid" "$name"
     for ((i = 0; i < limit * 10; i++)); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
@@ -77,45 +33,15 @@ run_bounded() {
     return "$rc"
 }
 
-# start_router nats-server: starts it on a port of the kernel's choosing
-# and sets router_port.
-start_router() {
-    local nats=$1 pid i
-    "${runner[@]+"${runner[@]}"}" "$nats" -a 127.0.0.1 -p -1 --ports_file_dir "$work" \
-        >"$work/nats-server.log" 2>&1 &
-    pid=$!
-    pids+=("$pid")
-    names+=(nats-server)
-    router_port=""
-    for ((i = 0; i < 100; i++)); do
-        if [[ -f "$work/nats-server_$pid.ports" ]]; then
-            router_port=$(sed -n 's|.*"nats://127\.0\.0\.1:\([0-9][0-9]*\)".*|\1|p' \
-                "$work/nats-server_$pid.ports")
-            [[ -n "$router_port" ]] && break
-        fi
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if [[ -z "$router_port" ]]; then
-        cat "$work/nats-server.log" >&2 || true
-        die "nats-server did not start"
-    fi
-}
-
 # start_responder xomq-responder service: starts it at the router and waits
 # until it is ready.
 start_responder() {
-    local responder=$1 service=$2 pid i
+    local responder=$1 service=$2 pid
     "${runner[@]+"${runner[@]}"}" "$responder" --server "127.0.0.1:$router_port" \
         --service "$service" >"$work/responder.out" 2>"$work/responder.err" &
     pid=$!
-    pids+=("$pid")
-    names+=(xomq-responder)
-    for ((i = 0; i < 100; i++)); do
-        grep -q "xomq-responder: ready" "$work/responder.out" 2>/dev/null && return 0
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
+    track_pid "$pid" xomq-responder
+    wait_for_text "$work/responder.out" "xomq-responder: ready" "$pid" && return 0
     cat "$work/responder.err" >&2 || true
     die "xomq-responder did not get ready"
 }
