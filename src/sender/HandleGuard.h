@@ -9,13 +9,13 @@
 
 template <class Handle, class Release>
 class HandleGuard {
-public:
+  public:
     HandleGuard() = default;
     HandleGuard(const HandleGuard&) = delete;
     HandleGuard& operator=(const HandleGuard&) = delete;
     ~HandleGuard() {
         if (m_handle != nullptr) {
-            Release::free(m_handle);
+            Release::release(m_handle);
         }
     }
 
@@ -23,20 +23,20 @@ public:
     Handle* slot() { return &m_handle; }
     Handle get() const { return m_handle; }
 
-private:
+  private:
     Handle m_handle = nullptr;
 };
 
 // The free calls are wrapped in functions of our own: the address of an
 // imported DLL function is not a compile-time constant on Windows.
 struct MessageRelease {
-    static void free(XoMsgHandle h) { XoMsgFreeMessage(h); }
+    static void release(XoMsgHandle h) { XoMsgFreeMessage(h); }
 };
 struct ComposerRelease {
-    static void free(XoComposerHandle h) { XoSysFreeComposer(h); }
+    static void release(XoComposerHandle h) { XoSysFreeComposer(h); }
 };
 struct ConnectionRelease {
-    static void free(XoMQConnHandle h) { XoMQFreeConnection(h); }
+    static void release(XoMQConnHandle h) { XoMQFreeConnection(h); }
 };
 
 using MessageGuard = HandleGuard<XoMsgHandle, MessageRelease>;

@@ -24,7 +24,9 @@ class CHRTimer {
     // interval and the average.
     int32_t stop(bool report);
     // Microseconds elapsed in the running interval (earlier intervals are not
-    // included); the timer keeps running. *microsec is 0 unless this succeeds.
+    // included); the timer keeps running. *microsec is 0 when the timer is refused
+    // (error state or not running); after a failed counter read it holds the
+    // interval from a reading of 0 and the result is 1.
     int32_t getCurTimeSumInMicrosec(int64_t* microsec);
 
     uint32_t getCount() const { return m_count; }
