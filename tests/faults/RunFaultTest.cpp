@@ -107,11 +107,35 @@ TEST_F(RunFaults, ResponderSlowerThanTheSendTimeOutFailsTheSendWithTheTimeOutCod
     const SenderRun r = runSender(m_dir, {m_iniPath}, m_logPath, kBound);
 
     faults::expectFailedRun(r, XOSYS_E_TIMEOUT, "XoMQSendMsg");
-    // The first request is the one that times out: no send got through.
-    EXPECT_EQ(linesWith(r.log, "XoMQSendMsg").size(), 1u) << r.describe();
+    // The first request is the one that times out: no send got through,
+    // and the library said why.
+    EXPECT_EQ(linesWith(r.log, "INFO  XoMQSendMsg").size(), 0u) << r.describe();
+    EXPECT_EQ(linesWith(r.log, "XoMQSendMsg: no reply from").size(), 1u) << r.describe();
     const int64_t waited = faults::microsBetween(r.log, "Start timer", "XoMQSendMsg failed");
     EXPECT_GE(waited, (sendTimeout - 10) * 1000) << r.describe();
     EXPECT_LT(waited, (sendTimeout + 1000) * 1000) << r.describe();
+}
+
+TEST_F(RunFaults, NegativeSendTimeOutWaitsWithoutLimitAndZeroExplainsItsTimeOut) {
+    NatsServer router(m_dir);
+    Responder responder(m_dir, router.url(), kService, {"--delay-ms", "300"});
+    IniFile config = ini(router.port(), 2);
+    config.set("options:ap", "sendtimeout", -1);
+    config.write(m_iniPath);
+    SenderRun r = runSender(m_dir, {m_iniPath}, m_logPath, kBound);
+    EXPECT_TRUE(r.status.exitedWith(0)) << r.describe();
+    EXPECT_TRUE(parseReport(r.log).has_value()) << r.describe();
+
+    config.set("options:ap", "sendtimeout", 0);
+    config.write(m_iniPath);
+    r = runSender(m_dir, {m_iniPath}, m_logPath, kBound);
+    faults::expectFailedRun(r, XOSYS_E_TIMEOUT, "XoMQSendMsg");
+    EXPECT_EQ(linesWith(r.log,
+                        "within 0 ms (a time-out of 0 takes only a reply that is already "
+                        "there)")
+                  .size(),
+              1u)
+        << r.describe();
 }
 
 TEST_F(RunFaults, RouterRestartingDuringTheConnectRetriesIsConnectedTo) {

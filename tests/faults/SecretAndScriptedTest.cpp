@@ -66,6 +66,8 @@ TEST_F(Secrets, PasswordNeverShowsWhateverTheOutcome) {
         {"a password the router refuses", "port = " + port + "; password = " + secret + "-x", 0,
          XOSYS_E_AUTH},
     };
+    // The router's own reason, at the first attempt.
+    const std::string refused = "the router refused the credentials: Authorization Violation";
     for (const auto& f : failing) {
         SCOPED_TRACE(f.what);
         IniFile ini = standardIni(f.port, kService, 20, m_logPath);
@@ -78,6 +80,8 @@ TEST_F(Secrets, PasswordNeverShowsWhateverTheOutcome) {
         const SenderRun r = run(ini);
         faults::expectFailedRun(r, f.code, "createMQConnectionConnect");
         faults::expectSecretHidden(r, secret);
+        EXPECT_EQ(linesWith(r.log, refused).size(), f.code == XOSYS_E_AUTH ? 1u : 0u)
+            << r.describe();
     }
 }
 

@@ -35,7 +35,8 @@ TEST(ConnectString, DefaultsAndLocalRouterPort) {
     std::string error;
     // Empty values count as absent: the program writes such fields.
     ASSERT_EQ(xosys::parseConnectString("appname = ;host = ;port = ;timeout = ;", &p, &error), 0u);
-    EXPECT_EQ(p.url(), "nats://127.0.0.1:4222");
+    EXPECT_EQ(p.url(), "nats://127.0.0.1:3001");
+    EXPECT_EQ(p.appname, "XoMQSender");
     EXPECT_EQ(p.timeoutMs, 3000);
     EXPECT_TRUE(p.password.empty());
     // lrpcq_port wins over host and port.
@@ -46,15 +47,17 @@ TEST(ConnectString, DefaultsAndLocalRouterPort) {
     EXPECT_EQ(p.url(), "nats://[::1]:5");
 }
 
-TEST(ConnectString, FirstFieldWinsAndNamesMatchWhole) {
+TEST(ConnectString, FirstNonEmptyFieldWinsAndNamesMatchWhole) {
     std::string v;
     EXPECT_TRUE(xosys::findConnectField("host=a;host=b", "host", &v));
     EXPECT_EQ(v, "a");
+    EXPECT_TRUE(xosys::findConnectField("host = ;host=b", "host", &v));
+    EXPECT_EQ(v, "b");
     EXPECT_TRUE(xosys::findConnectField("hostname=x;lrpcq_port=1;port=2", "port", &v));
     EXPECT_EQ(v, "2");
     EXPECT_FALSE(xosys::findConnectField("hostname=x", "host", &v));
-    EXPECT_TRUE(xosys::findConnectField("flag;a=1", "flag", &v));
-    EXPECT_EQ(v, "");
+    EXPECT_FALSE(xosys::findConnectField("flag;a=1", "flag", &v));
+    EXPECT_FALSE(xosys::findConnectField("host = ;port=1", "host", &v));
     EXPECT_FALSE(xosys::findConnectField("", "host", &v));
 }
 
@@ -78,14 +81,29 @@ TEST(ConnectString, RejectsBadValuesWithoutShowingThePassword) {
     EXPECT_EQ(xosys::parseConnectString(nullptr, &p, &error), XOSYS_E_CONNECT_STRING);
 }
 
-TEST(Subjects, ValidatesNamesAndAddresses) {
-    EXPECT_TRUE(xosys::validServiceName("bench"));
-    EXPECT_TRUE(xosys::validServiceName("svc:A-1_x"));
-    for (const char* bad : {"", "a b", "a.b", "a*", "a>", "tab\there"}) {
-        EXPECT_FALSE(xosys::validServiceName(bad)) << bad;
-    }
-    EXPECT_FALSE(xosys::validServiceName(std::string(201, 's').c_str()));
+TEST(Subjects, AnyServiceNameBecomesOneTokenOfItsOwn) {
+    // Every name up to 255 bytes is a service name; only empty is not.
+    EXPECT_FALSE(xosys::validServiceName(""));
     EXPECT_FALSE(xosys::validServiceName(nullptr));
+    EXPECT_FALSE(xosys::validServiceName(std::string(256, 's').c_str()));
+    const std::string all(255, '.');
+    EXPECT_TRUE(xosys::validServiceName(all.c_str()));
+
+    // Plain names keep their subjects; the rest are escaped, and no two
+    // names share a token.
+    EXPECT_EQ(xosys::resolveSubject("bench-1_A"), "_XO.resolve.bench-1_A");
+    EXPECT_EQ(xosys::serviceToken("my.service *>"), "my%2Eservice%20%2A%3E");
+    const char* names[] = {"a.b", "a%2Eb", "a_b", "a b", "a\tb", "a*", "a>", "A.B", "\xff", "a%"};
+    std::set<std::string> tokens;
+    for (const char* name : names) {
+        const std::string token = xosys::serviceToken(name);
+        EXPECT_TRUE(tokens.insert(token).second) << name << " -> " << token;
+        const std::string subject = xosys::serviceAddress(name, "ID1");
+        EXPECT_TRUE(xosys::validAddress(subject.data(), subject.size())) << subject;
+        EXPECT_EQ(token.find_first_of(". \t*>"), std::string::npos) << token;
+    }
+    const std::string longest = xosys::serviceAddress(all, "ABCDEFGHIJKLMNOPQRSTUV");
+    EXPECT_TRUE(xosys::validAddress(longest.data(), longest.size()));
 
     const std::string addr = xosys::serviceAddress("bench", "ID1");
     EXPECT_TRUE(xosys::validAddress(addr.data(), addr.size()));
@@ -117,22 +135,38 @@ TEST(Subjects, ReplySequenceMustMatchThePrefixExactly) {
 
 TEST(Codes, EveryCodeHasItsOwnText) {
     const uint32_t codes[] = {
-        XOSYS_E_INVALID_ARG,       XOSYS_E_NO_MEMORY,
-        XOSYS_E_NOT_STARTED,       XOSYS_E_NO_MESSAGE,
-        XOSYS_E_SERVICE_FAILED,    XOSYS_E_BUFFER_TOO_SMALL,
+        XOSYS_E_INVALID_ARG,
+        XOSYS_E_NO_MEMORY,
+        XOSYS_E_NOT_STARTED,
+        XOSYS_E_NO_MESSAGE,
+        XOSYS_E_SERVICE_FAILED,
+        XOSYS_E_BUFFER_TOO_SMALL,
         XOSYS_E_TRUNCATED,
-        XOSYS_E_INI_OPEN,          XOSYS_E_INI_SYNTAX,
-        XOSYS_E_INI_TOO_LARGE,     XOSYS_E_INI_NO_KEY,
-        XOSYS_E_LOG_OPEN,          XOSYS_E_LOG_CONFIG,
-        XOSYS_E_FIELD_NOT_FOUND,   XOSYS_E_FIELD_SIZE,
-        XOSYS_E_FIELD_NAME,        XOSYS_E_TOO_LARGE,
-        XOSYS_E_COMPOSE_FORMAT,    XOSYS_E_COMPOSE_VALUE,
-        XOSYS_E_NATS_STARTUP,      XOSYS_E_CONNECT_STRING,
-        XOSYS_E_CONNECT,           XOSYS_E_AUTH,
-        XOSYS_E_NOT_CONNECTED,     XOSYS_E_CONNECTION_LOST,
-        XOSYS_E_SERVICE_NOT_FOUND, XOSYS_E_TIMEOUT,
-        XOSYS_E_NO_DESTINATION,    XOSYS_E_MALFORMED_MESSAGE,
-        XOSYS_E_NO_RESPONDER,      XOSYS_E_MESSAGING,
+        XOSYS_E_INI_OPEN,
+        XOSYS_E_INI_SYNTAX,
+        XOSYS_E_INI_TOO_LARGE,
+        XOSYS_E_INI_NO_KEY,
+        XOSYS_E_LOG_OPEN,
+        XOSYS_E_LOG_CONFIG,
+        XOSYS_E_FIELD_NOT_FOUND,
+        XOSYS_E_FIELD_SIZE,
+        XOSYS_E_FIELD_NAME,
+        XOSYS_E_TOO_LARGE,
+        XOSYS_E_COMPOSE_FORMAT,
+        XOSYS_E_COMPOSE_VALUE,
+        XOSYS_E_NATS_STARTUP,
+        XOSYS_E_CONNECT_STRING,
+        XOSYS_E_CONNECT,
+        XOSYS_E_AUTH,
+        XOSYS_E_NOT_CONNECTED,
+        XOSYS_E_CONNECTION_LOST,
+        XOSYS_E_SERVICE_NOT_FOUND,
+        XOSYS_E_TIMEOUT,
+        XOSYS_E_NO_DESTINATION,
+        XOSYS_E_MALFORMED_MESSAGE,
+        XOSYS_E_NO_RESPONDER,
+        XOSYS_E_MESSAGING,
+        XOSYS_E_INTERRUPTED,
     };
     std::set<std::string> texts;
     for (uint32_t code : codes) {

@@ -226,3 +226,47 @@ TEST_F(IniLogApi, BadLogConfigurationFailsWithItsOwnCodes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each failing call of the message and composer API writes exactly one line
+// that names the call, before the code reaches the caller.
+TEST_F(IniLogApi, EveryFailedMessageOrComposerCallSaysWhyInTheLog) {
+    openBoth(logSection("flush = 1\n"));
+    XoMsgHandle m = nullptr;
+    ASSERT_EQ(XoMsgCreateMessage(&m), 0u);
+    XoComposerHandle c = nullptr;
+    ASSERT_EQ(XoSysCreateBinaryComposer(&c), 0u);
+    ASSERT_EQ(XoMsgSetField(m, "Short", "ab", 2), 0u);
+    ASSERT_EQ(XoMsgSetBody(m, "12345678", 8), 0u);
+    uint32_t u = 0;
+    const void* p = nullptr;
+    char buf[4];
+    uint64_t cap = sizeof buf;
+    const struct {
+        const char* call;
+        uint32_t code;
+    } cases[] = {
+        {"XoMsgCreateMessage", XoMsgCreateMessage(nullptr)},
+        {"XoMsgSetFieldStr", XoMsgSetFieldStr(m, "", "x")},
+        {"XoMsgSetField", XoMsgSetField(nullptr, "Xo_Type", &u, 4)},
+        {"XoMsgGetBinaryField", XoMsgGetBinaryField(m, "Absent", &p, nullptr)},
+        {"XoMsgCopyFieldUINT32", XoMsgCopyFieldUINT32(m, "Short", &u)},
+        {"XoMsgSetBody", XoMsgSetBody(nullptr, "x", 1)},
+        {"XoMsgCopyBody", XoMsgCopyBody(m, buf, &cap)},
+        {"XoSysCreateBinaryComposer", XoSysCreateBinaryComposer(nullptr)},
+        {"XoSysCompose", XoSysCompose(c, "c4x9", "ABCD")},
+        {"XoSysComposeGetSize", XoSysComposeGetSize(c, nullptr)},
+        {"XoSysComposeGetBuffer", XoSysComposeGetBuffer(nullptr, nullptr)},
+    };
+    XoSysFreeComposer(c);
+    XoMsgFreeMessage(m);
+    XoLogClose();
+    const std::string log = readFile(logPath());
+    for (const auto& k : cases) {
+        EXPECT_NE(k.code, 0u) << k.call;
+        EXPECT_EQ(countOf(log, std::string(k.call) + ": "), 1) << k.call << "\n" << log;
+    }
+}
+
+}  // namespace

@@ -182,8 +182,7 @@ TEST_F(Smoke, ResolveFailsForUnknownServiceAndSmallBuffer) {
               XOSYS_E_SERVICE_NOT_FOUND);
     // The router says at once that nobody listens: no waiting for a time-out.
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
-    EXPECT_EQ(XoMQServiceResolve(conn, "bad name", address, &size, nullptr, 0),
-              XOSYS_E_INVALID_ARG);
+    EXPECT_EQ(XoMQServiceResolve(conn, "", address, &size, nullptr, 0), XOSYS_E_INVALID_ARG);
 
     char tiny[8];
     std::memset(tiny, 'X', sizeof tiny);
@@ -254,7 +253,7 @@ TEST_F(Smoke, ResponderCommandLine) {
         {"--server", server},
         {"--server", server, "--service", "s", "--limit", "abc"},
         {"--server", server, "--service", "s", "--bogus", "1"},
-        {"--server", server, "--service", "a.b"},
+        {"--server", server, "--service", std::string(256, 's')},
         {"--server", "host:99999", "--service", "s"},
         {"--server", server, "--service"},
     };

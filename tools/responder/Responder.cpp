@@ -165,9 +165,7 @@ int parseOptions(int argc, char** argv, Options* o) {
         return usageError("--service is required", nullptr);
     }
     if (!xosys::validServiceName(o->service.c_str())) {
-        return usageError(
-            "--service must be 1 to 200 printable characters without blanks, '.', '*' or '>'",
-            o->service.c_str());
+        return usageError("--service must be 1 to 255 bytes long", nullptr);
     }
     return -1;
 }

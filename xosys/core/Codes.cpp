@@ -70,6 +70,8 @@ const char* codeText(uint32_t code) {
             return "nothing listens at the address";
         case XOSYS_E_MESSAGING:
             return "messaging failure";
+        case XOSYS_E_INTERRUPTED:
+            return "interrupted by a signal";
         default:
             return "unknown code";
     }

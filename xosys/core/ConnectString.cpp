@@ -104,13 +104,16 @@ bool findConnectField(const char* text, const char* name, std::string* value) {
         const char* ne = eq != nullptr ? eq : e;
         trimBlanks(&nb, &ne);
         if (static_cast<size_t>(ne - nb) == nameLen && sameName(nb, nameLen, name)) {
-            if (eq != nullptr) {
-                const char* vb = eq + 1;
-                const char* ve = e;
-                trimBlanks(&vb, &ve);
+            const char* vb = eq != nullptr ? eq + 1 : e;
+            const char* ve = e;
+            trimBlanks(&vb, &ve);
+            // An empty occurrence is passed over: the program appends its
+            // default behind a field it finds empty, and that default must
+            // be the value that counts.
+            if (vb != ve) {
                 value->assign(vb, static_cast<size_t>(ve - vb));
+                return true;
             }
-            return true;
         }
         if (*fieldEnd == '\0') {
             return false;
@@ -129,31 +132,29 @@ uint32_t parseConnectString(const char* text, ConnectParams* params, std::string
         return XOSYS_E_CONNECT_STRING;
     }
     std::string value;
-    if (findConnectField(text, "appname", &value) && !value.empty()) {
+    if (findConnectField(text, "appname", &value)) {
         if (!validName(value)) {
             *error = "field 'appname' holds control characters, quotes, '=' or more than 255 bytes";
             return XOSYS_E_CONNECT_STRING;
         }
         params->appname = value;
     }
-    if (findConnectField(text, "host", &value) && !value.empty()) {
+    if (findConnectField(text, "host", &value)) {
         if (!validHost(value)) {
             *error = "field 'host' is not a host name or address";
             return XOSYS_E_CONNECT_STRING;
         }
         params->host = value;
     }
-    if (findConnectField(text, "port", &value) && !value.empty() &&
-        !parsePort(value, &params->port)) {
+    if (findConnectField(text, "port", &value) && !parsePort(value, &params->port)) {
         *error = "field 'port' must be a number from 1 to 65535";
         return XOSYS_E_CONNECT_STRING;
     }
-    if (findConnectField(text, "lrpcq_port", &value) && !value.empty() &&
-        !parsePort(value, &params->lrpcqPort)) {
+    if (findConnectField(text, "lrpcq_port", &value) && !parsePort(value, &params->lrpcqPort)) {
         *error = "field 'lrpcq_port' must be a number from 1 to 65535";
         return XOSYS_E_CONNECT_STRING;
     }
-    if (findConnectField(text, "timeout", &value) && !value.empty()) {
+    if (findConnectField(text, "timeout", &value)) {
         int32_t ms = 0;
         if (!parseInt32(value, &ms) || ms < 1) {
             *error = "field 'timeout' must be a positive number of milliseconds";
@@ -161,7 +162,7 @@ uint32_t parseConnectString(const char* text, ConnectParams* params, std::string
         }
         params->timeoutMs = ms;
     }
-    if (findConnectField(text, "password", &value) && !value.empty()) {
+    if (findConnectField(text, "password", &value)) {
         params->password = value;
     }
     return XOSYS_OK;

@@ -17,16 +17,26 @@ bool validServiceName(const char* name) {
         return false;
     }
     const size_t len = std::strlen(name);
-    if (len == 0 || len > kMaxServiceNameLen) {
-        return false;
-    }
-    for (size_t i = 0; i < len; ++i) {
-        const char c = name[i];
-        if (!printable(c) || c == '.' || c == '*' || c == '>') {
-            return false;
+    return len != 0 && len <= kMaxServiceNameLen;
+}
+
+std::string serviceToken(const std::string& service) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string token;
+    token.reserve(service.size());
+    for (const char c : service) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_';
+        if (plain) {
+            token += c;
+        } else {
+            const unsigned char b = static_cast<unsigned char>(c);
+            token += '%';
+            token += kHex[b >> 4];
+            token += kHex[b & 0x0F];
         }
     }
-    return true;
+    return token;
 }
 
 bool validAddress(const char* text, size_t len) {
@@ -52,11 +62,11 @@ bool validAddress(const char* text, size_t len) {
 }
 
 std::string resolveSubject(const std::string& service) {
-    return "_XO.resolve." + service;
+    return "_XO.resolve." + serviceToken(service);
 }
 
 std::string serviceAddress(const std::string& service, const std::string& instanceId) {
-    return "_XO.svc." + service + "." + instanceId;
+    return "_XO.svc." + serviceToken(service) + "." + instanceId;
 }
 
 std::string connectionReplyPrefix(const std::string& connId) {

@@ -3,6 +3,11 @@
 //   _XO.resolve.<service>     every instance of <service> answers a resolve
 //                             request with its address
 //   _XO.svc.<service>.<id>    address of one service instance (requests)
+//
+// <service> is the service name as one subject token: letters, digits, "-"
+// and "_" stand as they are, every other byte as "%" and two upper-case hex
+// digits. Different names therefore never share a subject, and a name may
+// hold ".", blanks or wildcards.
 //   _XO.c.<id>.r.<seq>        reply subject of request <seq> of connection <id>
 //   _XO.c.<id>.in             own address of connection <id> (unsolicited)
 #ifndef XOSYS_CORE_SUBJECTS_H
@@ -15,10 +20,13 @@
 namespace xosys {
 
 const size_t kMaxAddressLen = 1024;
-const size_t kMaxServiceNameLen = 200;
+const size_t kMaxServiceNameLen = 255;
 
-// 1..200 printable ASCII characters, no blank, ".", "*" or ">".
+// 1 to 255 bytes (XoMQSender passes up to 255 characters).
 bool validServiceName(const char* name);
+
+// The service name as one subject token (see above).
+std::string serviceToken(const std::string& service);
 
 // A subject one may publish to: 1..1024 printable ASCII characters without
 // blanks or wildcards, made of non-empty "."-separated tokens.

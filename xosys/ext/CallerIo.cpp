@@ -161,7 +161,7 @@ void CallerIo::flush(natsConnection* nc) {
     }
 }
 
-natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs) {
+natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs, bool* interrupted) {
     if (!m_shared || !m_shared->attached) {
         return NATS_CONNECTION_CLOSED;
     }
@@ -170,7 +170,13 @@ natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs) {
     p.events = static_cast<short>(POLLIN | (m_shared->writeWanted ? POLLOUT : 0));
     const int r = poll(&p, 1, waitMs > INT_MAX ? INT_MAX : static_cast<int>(waitMs));
     if (r < 0) {
-        return errno == EINTR ? NATS_OK : NATS_IO_ERROR;
+        if (errno != EINTR) {
+            return NATS_IO_ERROR;
+        }
+        if (interrupted != nullptr) {
+            *interrupted = true;
+        }
+        return NATS_OK;
     }
     if (r == 0) {
         return NATS_TIMEOUT;
@@ -192,6 +198,7 @@ natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs) {
 
 natsStatus CallerIo::nextMsg(natsConnection* nc, natsSubscription* sub, int64_t deadlineMs,
                              natsMsg** out) {
+    m_interrupted = false;
     for (;;) {
         int pending = 0;
         if (natsSubscription_GetPending(sub, &pending, nullptr) != NATS_OK || pending > 0) {
@@ -200,7 +207,12 @@ natsStatus CallerIo::nextMsg(natsConnection* nc, natsSubscription* sub, int64_t 
             return natsSubscription_NextMsg(out, sub, 0);
         }
         const int64_t left = deadlineMs - nats_Now();
-        const natsStatus s = pump(nc, left > 0 ? left : 0);
+        bool interrupted = false;
+        const natsStatus s = pump(nc, left > 0 ? left : 0, &interrupted);
+        if (interrupted) {
+            m_interrupted = true;
+            return NATS_ERR;
+        }
         if (s == NATS_TIMEOUT) {
             if (left > 0) {
                 continue;  // woke a little early; the deadline decides

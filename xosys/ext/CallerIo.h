@@ -60,9 +60,13 @@ class CallerIo {
     // socket until deadlineMs (a nats_Now() time); a message already queued
     // or already in the socket is taken even when the deadline has passed.
     // NATS_TIMEOUT when none came; NATS_CONNECTION_CLOSED (or another
-    // status of NextMsg) when the connection ended.
+    // status of NextMsg) when the connection ended; NATS_ERR with
+    // interrupted() true when a signal handler ran while the thread waited
+    // (so that a program can stop at once on SIGINT or SIGTERM).
     natsStatus nextMsg(natsConnection* nc, natsSubscription* sub, int64_t deadlineMs,
                        natsMsg** out);
+    // True when the last nextMsg ended because of a signal.
+    bool interrupted() const { return m_interrupted; }
 
     // Destroys m now or with the next batch; m must not be used afterwards.
     // Called with callLock() held.
@@ -74,8 +78,9 @@ class CallerIo {
 
   private:
     // Waits at most waitMs for the socket and lets libnats handle it.
-    // NATS_TIMEOUT when nothing happened within waitMs.
-    natsStatus pump(natsConnection* nc, int64_t waitMs);
+    // NATS_TIMEOUT when nothing happened within waitMs. A wait cut short by
+    // a signal returns NATS_OK and sets *interrupted when it is given.
+    natsStatus pump(natsConnection* nc, int64_t waitMs, bool* interrupted = nullptr);
     void idleLoop();
 
     static const size_t kBatch = 64;
@@ -84,6 +89,7 @@ class CallerIo {
     std::vector<natsMsg*> m_spent;
     std::mutex m_call;
     natsConnection* m_nc = nullptr;
+    bool m_interrupted = false;
     std::thread m_idle;
     std::mutex m_idleMu;
     std::condition_variable m_idleCv;

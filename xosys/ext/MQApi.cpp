@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "CallerIo.h"
+#include "Codes.h"
 #include "ConnectString.h"
 #include "LogLine.h"
 #include "Message.h"
@@ -106,16 +107,29 @@ uint32_t fromNats(natsStatus s) {
     }
 }
 
+// The code of a failed wait on the connection: a signal, or what libnats said.
+uint32_t codeOf(const XoMQConnection_* conn, natsStatus s) {
+    return s == NATS_ERR && conn->io.interrupted() ? XOSYS_E_INTERRUPTED : fromNats(s);
+}
+
+// Logs why call fails, in the user's terms, and returns code. Every failure
+// a call returns comes with one such line.
+uint32_t refuse(uint32_t code, const char* call, const char* reason) {
+    XoLogEx(xosys::kLevelError, kTag, "%s: %s", call, reason);
+    return code;
+}
+
 // Common checks of the calls on a connection.
-uint32_t usable(XoMQConnection_* conn) {
+uint32_t usable(XoMQConnection_* conn, const char* call) {
     if (conn == nullptr) {
-        return XOSYS_E_INVALID_ARG;
+        return refuse(XOSYS_E_INVALID_ARG, call, "no connection handle");
     }
     if (!started()) {
-        return XOSYS_E_NOT_STARTED;
+        return refuse(XOSYS_E_NOT_STARTED, call,
+                      "the messaging runtime is not started (XoMQStartup) or was cleaned up");
     }
     if (conn->nc == nullptr) {
-        return XOSYS_E_NOT_CONNECTED;
+        return refuse(XOSYS_E_NOT_CONNECTED, call, "the connection is not connected");
     }
     return XOSYS_OK;
 }
@@ -123,9 +137,9 @@ uint32_t usable(XoMQConnection_* conn) {
 natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs);
 
 // Publishes data to subject with a reply subject of its own and waits at
-// most timeoutMs for the reply to it. On success either *reply holds the
-// reply, or *noResponders is set: the router reported that nothing listens
-// at subject.
+// most timeoutMs for the reply to it (no limit when negative). On success
+// either *reply holds the reply, or *noResponders is set: the router
+// reported that nothing listens at subject.
 uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
                    int32_t timeoutMs, natsMsg** reply, bool* noResponders) {
     *reply = nullptr;
@@ -137,7 +151,7 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
         // before it is stale, and is dropped.
         const natsStatus s = confirmSubscriptions(conn, conn->timeoutMs);
         if (s != NATS_OK) {
-            return fromNats(s);
+            return codeOf(conn, s);
         }
         conn->abandoned = false;
     }
@@ -154,7 +168,7 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
     }
     conn->abandoned = true;  // until its answer or status is taken
     conn->io.flush(conn->nc);
-    const int64_t deadline = nats_Now() + timeoutMs;
+    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : nats_Now() + timeoutMs;
     for (;;) {
         // A reply that is already there is taken even after the deadline.
         natsMsg* m = nullptr;
@@ -171,7 +185,7 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
             return XOSYS_OK;
         }
         if (s != NATS_OK) {
-            return fromNats(s);
+            return codeOf(conn, s);
         }
         uint64_t got = 0;
         if (!xosys::parseReplySeq(natsMsg_GetSubject(m), conn->replyPrefix, &got) || got != seq) {
@@ -298,8 +312,19 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
             rc = (s == NATS_CONNECTION_AUTH_FAILED || s == NATS_NOT_PERMITTED) ? XOSYS_E_AUTH
                  : s == NATS_NO_MEMORY                                         ? XOSYS_E_NO_MEMORY
                                                                                : XOSYS_E_CONNECT;
-            XoLogEx(xosys::kLevelError, kTag, "XoMQConnectEx2: cannot connect to %s as '%s': %s",
-                    url.c_str(), params.appname.c_str(), natsStatus_GetText(s));
+            // The router's own words (its -ERR text) when it gave any.
+            natsStatus last = NATS_OK;
+            const char* detail = nats_GetLastError(&last);
+            if (detail == nullptr || detail[0] == '\0') {
+                detail = natsStatus_GetText(s);
+            } else if (detail[0] == '(') {
+                // libnats puts its source position first: "(conn.c:1905): "
+                const char* end = std::strstr(detail, "): ");
+                detail = end != nullptr ? end + 3 : detail;
+            }
+            XoLogEx(xosys::kLevelError, kTag, "XoMQConnectEx2: cannot connect to %s as '%s': %s%s",
+                    url.c_str(), params.appname.c_str(),
+                    rc == XOSYS_E_AUTH ? "the router refused the credentials: " : "", detail);
             natsOptions_Destroy(opts);
             return rc;
         }
@@ -329,9 +354,11 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
     if (s == NATS_OK && !conn->io.startIdleService(conn->nc))
         s = NATS_NO_MEMORY;
     if (s != NATS_OK) {
-        rc = s == NATS_NO_MEMORY ? XOSYS_E_NO_MEMORY : XOSYS_E_CONNECT;
+        rc = s == NATS_NO_MEMORY                       ? XOSYS_E_NO_MEMORY
+             : s == NATS_ERR && conn->io.interrupted() ? XOSYS_E_INTERRUPTED
+                                                       : XOSYS_E_CONNECT;
         XoLogEx(xosys::kLevelError, kTag, "XoMQConnectEx2: setting up %s failed: %s", url.c_str(),
-                natsStatus_GetText(s));
+                rc == XOSYS_E_INTERRUPTED ? "interrupted by a signal" : natsStatus_GetText(s));
         disconnect(conn);
         return rc;
     }
@@ -385,23 +412,25 @@ XoResult XoMQCleanup(void) {
 }
 
 XoResult XoMQCreateConnection(XoMQConnHandle* slot) {
+    const char* call = "XoMQCreateConnection";
     if (slot == nullptr) {
-        return XOSYS_E_INVALID_ARG;
+        return refuse(XOSYS_E_INVALID_ARG, call, "no slot for the handle");
     }
     MQState& s = mq();
     std::lock_guard<std::mutex> lock(s.mu);
     if (!s.started) {
-        return XOSYS_E_NOT_STARTED;
+        return refuse(XOSYS_E_NOT_STARTED, call,
+                      "the messaging runtime is not started (XoMQStartup) or was cleaned up");
     }
     XoMQConnection_* conn = new (std::nothrow) XoMQConnection_;
     if (conn == nullptr) {
-        return XOSYS_E_NO_MEMORY;
+        return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
     }
     try {
         s.live.insert(conn);
     } catch (const std::bad_alloc&) {
         delete conn;
-        return XOSYS_E_NO_MEMORY;
+        return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
     }
     conn->number = ++s.connections;
     *slot = conn;
@@ -423,17 +452,19 @@ XoResult XoMQFreeConnection(XoMQConnHandle conn) {
 }
 
 XoResult XoMQConnectEx2(XoMQConnHandle conn, const char* connectString, uint64_t* connInfo) {
+    const char* call = "XoMQConnectEx2";
     if (conn == nullptr) {
-        return XOSYS_E_INVALID_ARG;
+        return refuse(XOSYS_E_INVALID_ARG, call, "no connection handle");
     }
     if (!started()) {
-        return XOSYS_E_NOT_STARTED;
+        return refuse(XOSYS_E_NOT_STARTED, call,
+                      "the messaging runtime is not started (XoMQStartup) or was cleaned up");
     }
     try {
         return connect(conn, connectString, connInfo);
     } catch (const std::bad_alloc&) {
         disconnect(conn);
-        return XOSYS_E_NO_MEMORY;
+        return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
     }
 }
 
@@ -441,20 +472,19 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
                             uint64_t* addressSize, void* reserved, int32_t flags) {
     (void)reserved;  // no options yet
     (void)flags;
+    const char* call = "XoMQServiceResolve";
     if (serviceName == nullptr || address == nullptr || addressSize == nullptr) {
-        return XOSYS_E_INVALID_ARG;
+        return refuse(XOSYS_E_INVALID_ARG, call, "no service name, address buffer or size");
     }
-    uint32_t rc = usable(conn);
+    uint32_t rc = usable(conn, call);
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> call(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->io.callLock());
     if (!xosys::validServiceName(serviceName)) {
-        XoLogEx(xosys::kLevelError, kTag,
-                "XoMQServiceResolve: '%.64s' is not a service name (1 to 200 printable "
-                "characters without blanks, '.', '*' or '>')",
-                serviceName);
-        return XOSYS_E_INVALID_ARG;
+        return refuse(XOSYS_E_INVALID_ARG, call,
+                      serviceName[0] == '\0' ? "the service name is empty"
+                                             : "the service name is longer than 255 bytes");
     }
     natsMsg* reply = nullptr;
     bool noResponders = false;
@@ -462,7 +492,7 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
         const std::string subject = xosys::resolveSubject(serviceName);
         rc = roundTrip(conn, subject.c_str(), nullptr, 0, conn->timeoutMs, &reply, &noResponders);
     } catch (const std::bad_alloc&) {
-        return XOSYS_E_NO_MEMORY;
+        return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
     }
     if (rc == XOSYS_E_TIMEOUT || (rc == XOSYS_OK && noResponders)) {
         XoLogEx(xosys::kLevelError, kTag, "XoMQServiceResolve: no instance of '%s' answered",
@@ -470,6 +500,8 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
         return XOSYS_E_SERVICE_NOT_FOUND;
     }
     if (rc != XOSYS_OK) {
+        XoLogEx(xosys::kLevelError, kTag, "XoMQServiceResolve: resolving '%s' failed: %s",
+                serviceName, xosys::codeText(rc));
         return rc;
     }
     const char* text = natsMsg_GetData(reply);
@@ -486,6 +518,10 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
         if (*addressSize > 0) {
             address[0] = '\0';
         }
+        XoLogEx(xosys::kLevelError, kTag,
+                "XoMQServiceResolve: the address of '%s' needs %llu bytes, the buffer holds %llu",
+                serviceName, static_cast<unsigned long long>(needed),
+                static_cast<unsigned long long>(*addressSize));
         *addressSize = needed;
         conn->io.release(reply);
         return XOSYS_E_BUFFER_TOO_SMALL;
@@ -498,14 +534,15 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
 }
 
 XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
+    const char* call = "XoMQGetMsg";
     if (slot == nullptr) {
-        return XOSYS_E_INVALID_ARG;
+        return refuse(XOSYS_E_INVALID_ARG, call, "no slot for the message");
     }
-    uint32_t rc = usable(conn);
+    uint32_t rc = usable(conn, call);
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> call(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->io.callLock());
     const int64_t deadline = nats_Now() + waitMs;
     for (;;) {
         natsMsg* m = nullptr;
@@ -519,7 +556,8 @@ XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
             continue;
         }
         if (s != NATS_OK) {
-            return fromNats(s);
+            rc = codeOf(conn, s);
+            return refuse(rc, call, xosys::codeText(rc));
         }
         XoMsg_* msg = nullptr;
         rc = decodeMessage(m, &msg);
@@ -530,7 +568,7 @@ XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
             return XOSYS_OK;
         }
         if (rc != XOSYS_E_MALFORMED_MESSAGE) {
-            return rc;
+            return refuse(rc, call, xosys::codeText(rc));
         }
         XoLogEx(xosys::kLevelWarning, kTag, "XoMQGetMsg: dropped a malformed message of %d bytes",
                 len);
@@ -539,26 +577,25 @@ XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
 
 XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* replySlot,
                      int32_t timeoutMs) {
-    if (request == nullptr || replySlot == nullptr || timeoutMs < 0) {
-        return XOSYS_E_INVALID_ARG;
+    const char* call = "XoMQSendMsg";
+    if (request == nullptr || replySlot == nullptr) {
+        return refuse(XOSYS_E_INVALID_ARG, call, "no request or no slot for the reply");
     }
-    uint32_t rc = usable(conn);
+    uint32_t rc = usable(conn, call);
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> call(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->io.callLock());
     // The destination is the "Xo_To" text; its NUL is part of the value.
     const uint8_t* to = nullptr;
     size_t toSize = 0;
     if (!request->getField("Xo_To", 5, &to, &toSize) || toSize == 0) {
-        XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the request has no 'Xo_To' address");
-        return XOSYS_E_NO_DESTINATION;
+        return refuse(XOSYS_E_NO_DESTINATION, call, "the request has no 'Xo_To' address");
     }
     const char* address = reinterpret_cast<const char*>(to);
     const size_t addressLen = to[toSize - 1] == 0 ? toSize - 1 : toSize;
     if (!xosys::validAddress(address, addressLen)) {
-        XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: 'Xo_To' is not a valid address");
-        return XOSYS_E_NO_DESTINATION;
+        return refuse(XOSYS_E_NO_DESTINATION, call, "'Xo_To' is not a valid address");
     }
 
     natsMsg* reply = nullptr;
@@ -566,17 +603,28 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
     try {
         rc = xosys::wire::encode(*request, conn->inboxSubject.c_str(), conn->frame);
         if (rc != XOSYS_OK) {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the request cannot be sent: %s",
+                    xosys::codeText(rc));
             return rc;
         }
         rc = roundTrip(conn, address, conn->frame.data(), conn->frame.size(), timeoutMs, &reply,
                        &noResponders);
     } catch (const std::bad_alloc&) {
-        return XOSYS_E_NO_MEMORY;
+        return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
     }
     if (rc != XOSYS_OK) {
         if (rc == XOSYS_E_TIMEOUT) {
-            XoLogEx(xosys::kLevelDebug, kTag, "XoMQSendMsg: no reply from %s within %d ms", address,
-                    timeoutMs);
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: no reply from %s within %d ms%s",
+                    address, timeoutMs,
+                    timeoutMs == 0 ? " (a time-out of 0 takes only a reply that is already there)"
+                                   : "");
+        } else if (rc == XOSYS_E_INTERRUPTED) {
+            XoLogEx(xosys::kLevelError, kTag,
+                    "XoMQSendMsg: interrupted by a signal while waiting for the reply from %s",
+                    address);
+        } else {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the request to %s failed: %s", address,
+                    xosys::codeText(rc));
         }
         return rc;
     }
@@ -584,11 +632,20 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
     if (noResponders) {
         XoLogEx(xosys::kLevelDebug, kTag, "XoMQSendMsg: nothing listens at %s", address);
         rc = systemErrorReply(XOSYS_E_NO_RESPONDER, &msg);
+        if (rc != XOSYS_OK) {
+            XoLogEx(
+                xosys::kLevelError, kTag,
+                "XoMQSendMsg: nothing listens at %s, and the reply saying so cannot be made: %s",
+                address, xosys::codeText(rc));
+        }
     } else {
         rc = decodeMessage(reply, &msg);
         if (rc == XOSYS_E_MALFORMED_MESSAGE) {
             XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: malformed reply of %d bytes from %s",
                     natsMsg_GetDataLength(reply), address);
+        } else if (rc != XOSYS_OK) {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the reply from %s cannot be read: %s",
+                    address, xosys::codeText(rc));
         }
         conn->io.release(reply);
     }

@@ -50,5 +50,6 @@
 #define XOSYS_E_MALFORMED_MESSAGE 0x6059u  // a message from the wire failed to decode
 #define XOSYS_E_NO_RESPONDER 0x605Au  // system error reply: nothing listens at the address any more
 #define XOSYS_E_MESSAGING 0x605Bu     // any other failure of the NATS client library
+#define XOSYS_E_INTERRUPTED 0x605Cu   // a signal arrived while the call waited
 
 #endif  // XOSYS_CODES_H

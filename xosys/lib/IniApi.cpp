@@ -135,9 +135,11 @@ XoResult XoIniCustGetStr(intptr_t iniHandle, char* buffer, uint64_t bufferSize, 
                          const char* key, const char* defaultValue) {
     (void)iniHandle;
     if (bufferSize == 0) {
+        XoLogEx(xosys::kLevelError, "XoIni", "XoIniCustGetStr: a buffer of 0 bytes holds nothing");
         return XOSYS_E_BUFFER_TOO_SMALL;
     }
     if (buffer == nullptr) {
+        XoLogEx(xosys::kLevelError, "XoIni", "XoIniCustGetStr: no buffer");
         return XOSYS_E_INVALID_ARG;
     }
     std::string value;
