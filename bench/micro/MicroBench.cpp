@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "OptionString.h"
+#include "StopRequest.h"
 #include "TraceSite.h"
 #include "XoSys.h"
 
@@ -139,9 +140,14 @@ void BM_OptstrLookup(benchmark::State& state) {
     }
 }
 
-// One request's client-side work; false (and the reason) on a failed call
-// or a wrong body.
+// One request's client-side work, as a pass of XoMQSender's loop does it;
+// false (and the reason) on a failed call or a wrong body.
 bool requestWork(bool check, std::string* error) {
+    // The loop's test for a pending stop request (SIGINT, SIGTERM).
+    if (stoprequest::requested() != 0) {
+        *error = "a stop was requested";
+        return false;
+    }
     XoMsgHandle request = nullptr;
     XoComposerHandle composer = nullptr;
     const int32_t type = 6;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 class LogIni {
-public:
+  public:
     LogIni() = default;
     LogIni(const LogIni&) = delete;
     LogIni& operator=(const LogIni&) = delete;

@@ -54,19 +54,25 @@ uint32_t ConnectFunctor::operator()() const {
 }
 
 #if defined(_WIN32)
-uint32_t retryClockMs() { return GetTickCount(); }
-void retryPause() { Sleep(300); }
+uint32_t retryClockMs() {
+    return GetTickCount();
+}
+void retryPause() {
+    Sleep(300);
+}
 #else
 uint32_t retryClockMs() {
     // A monotonic clock, so that a change of the system time neither
     // stretches nor cuts the deadline.
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                        static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
-void retryPause() { usleep(300000); }
+void retryPause() {
+    usleep(300000);
+}
 #endif
 
 std::string buildConnectString() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "StopRequest.h"
 #include "XoSys.h"
 
 // One connect attempt on a created handle.
@@ -27,8 +28,9 @@ void retryPause();
 // Calls object() until it returns 0 or the deadline of timeoutMs milliseconds,
 // counted from the first call, has passed. Every failed call is logged as
 // "<name> failed" and followed by the pause. There is always one call, also
-// for a deadline of 0 or less. Returns 0 or the code of the last call; the
-// final failure is left to the caller to log.
+// for a deadline of 0 or less. A stop request (SIGINT, SIGTERM, ...) ends
+// the loop after the call that was under way. Returns 0 or the code of the
+// last call; the final failure is left to the caller to log.
 template <class Object>
 uint32_t tryExecuteObjectUntilTimeout(int32_t timeoutMs, Object object, const char* name) {
     const uint32_t start = retryClockMs();
@@ -38,7 +40,13 @@ uint32_t tryExecuteObjectUntilTimeout(int32_t timeoutMs, Object object, const ch
             return 0;
         }
         XoLogErrorWithCode(rc, "%s failed", name);
+        if (stoprequest::requested() != 0) {
+            return rc;
+        }
         retryPause();
+        if (stoprequest::requested() != 0) {
+            return rc;
+        }
         // Elapsed time modulo 2^32, so a wrap of the clock does no harm. A
         // deadline of 0 or less allows the one attempt only: modular
         // arithmetic alone would read a very negative one as weeks ahead.

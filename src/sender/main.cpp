@@ -8,12 +8,16 @@
 #include "HandleGuard.h"
 #include "LogIni.h"
 #include "MQConnection.h"
+#include "StopRequest.h"
 #include "TraceSite.h"
+#include "Version.h"
 #include "XoSys.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #endif
+
+#include <optional>
 
 namespace {
 
@@ -33,20 +37,32 @@ void logReport(uint32_t count, uint64_t totalMicrosec) {
                 static_cast<double>(totalMicrosec) / static_cast<double>(count));
 }
 
-uint32_t run(const char* iniPath, const char* extraArg) {
-    LogIni logIni;
-    uint32_t rc = logIni.logIniInit(iniPath);
-    if (rc != 0) {
-        XoLogErrorWithCode(rc, "%s failed", "logIniInit");
-        return rc;
+// What a run has done so far, for the line of an interrupted run.
+struct Progress {
+    uint32_t count = 0;
+    std::optional<CHRTimer> timer;  // from "Start timer" on
+
+    uint64_t elapsedMicrosec() {
+        if (!timer) {
+            return 0;
+        }
+        timer->stop(false);
+        return timer->getTimeSumInMicrosec();
     }
+};
+
+// The result of a pass that found a stop request pending; never returned.
+const uint32_t kStopped = 0xFFFFFFFFu;
+
+// The run from the open environment on: returns its result code.
+uint32_t runSteps(const char* extraArg, Progress& progress) {
+    uint32_t rc = 0;
 
     const int32_t sendTimeout = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "sendtimeout", 10000);
 
     char serviceName[256];
     std::memset(serviceName, 0, sizeof serviceName);
-    XoIniCustGetStr(XO_INI_DEFAULT, serviceName, sizeof serviceName, kSection, "toServiceName",
-                    "");
+    XoIniCustGetStr(XO_INI_DEFAULT, serviceName, sizeof serviceName, kSection, "toServiceName", "");
     serviceName[sizeof serviceName - 1] = '\0';
     if (serviceName[0] == '\0') {
         XO_LOG_ERROR("Parameter 'toServiceName' is absent in 'options:ap' section of INI");
@@ -68,9 +84,10 @@ uint32_t run(const char* iniPath, const char* extraArg) {
     if (sendAmount <= 0) {
         // The loop stops when the count reaches the amount, which a
         // non-positive amount would only meet after 2^32 passes.
-        XO_LOG_ERROR("Parameter 'sendAmount' in 'options:ap' section of INI must be positive, "
-                     "not %d",
-                     sendAmount);
+        XO_LOG_ERROR(
+            "Parameter 'sendAmount' in 'options:ap' section of INI must be positive, "
+            "not %d",
+            sendAmount);
         return kConfigError;
     }
 
@@ -85,11 +102,14 @@ uint32_t run(const char* iniPath, const char* extraArg) {
     address[sizeof address - 1] = '\0';
 
     XO_LOG_INFO("Start timer");
-    CHRTimer timer;
+    CHRTimer& timer = progress.timer.emplace();
     timer.start();
 
-    uint32_t count = 0;
+    uint32_t& count = progress.count;
     for (;;) {
+        if (stoprequest::requested() != 0) {
+            return kStopped;
+        }
         // Take at most one waiting incoming message; it is freed unread.
         MessageGuard drained;
         rc = XoMQGetMsg(connection.get(), drained.slot(), 0);
@@ -190,11 +210,79 @@ uint32_t run(const char* iniPath, const char* extraArg) {
     }
 }
 
+uint32_t run(const char* iniPath, const char* extraArg) {
+    stoprequest::install();
+    LogIni logIni;
+    uint32_t rc = logIni.logIniInit(iniPath);
+    if (rc != 0) {
+        XoLogErrorWithCode(rc, "%s failed", "logIniInit");
+        return rc;
+    }
+    Progress progress;
+    rc = runSteps(extraArg, progress);
+    stoprequest::settle();
+    // A run that a stop request cut short (whichever call it ended in)
+    // says so, with what it had done; a run that completed keeps its 0.
+    const int request = stoprequest::requested();
+    if (rc != 0 && request != 0) {
+        const uint64_t micros = progress.elapsedMicrosec();
+        XO_LOG_ERROR("Interrupted by %s after %I64u requests and %I64u microseconds",
+                     stoprequest::name(request), static_cast<uint64_t>(progress.count), micros);
+        return stoprequest::exitCode(request);
+    }
+    return rc;
+}
+
+const char kUsage[] = "Usage: XoMQSender <ini-file>\n";
+
+void printHelp() {
+    std::printf(
+        "%s"
+        "       XoMQSender --help | -h | --version\n"
+        "       XoMQSender -- <ini-file>   (an INI file whose name starts with '-')\n"
+        "\n"
+        "Sends [options:ap] sendAmount identical requests to the service [options:ap]\n"
+        "toServiceName through the router that [options:mq] names, one synchronous\n"
+        "send-with-reply at a time, and logs the throughput.\n"
+        "\n"
+        "Exit status: 0 done; 13 configuration; 129, 130 or 143 stopped by SIGHUP,\n"
+        "SIGINT or SIGTERM; otherwise the XoSys code of the call that failed (a shell\n"
+        "sees its low 8 bits, e.g. 0x6056 as 86).\n",
+        kUsage);
+}
+
+void printVersion() {
+    std::printf("XoMQSender %s\n", XOMQ_VERSION);
+    const xoversion::LibraryInfo library = xoversion::library();
+    std::printf("XoSys library: %s (%s)\n", library.path.c_str(), library.version.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2 || argv[1] == nullptr) {
-        std::printf("Usage: XoMQSender <ini-file>\n");
+        std::printf("%s", kUsage);
+        return static_cast<int>(kConfigError);
+    }
+    const char* first = argv[1];
+    if (std::strcmp(first, "--help") == 0 || std::strcmp(first, "-h") == 0) {
+        printHelp();
+        return 0;
+    }
+    if (std::strcmp(first, "--version") == 0) {
+        printVersion();
+        return 0;
+    }
+    if (std::strcmp(first, "--") == 0) {
+        // Options end here: the INI path follows, whatever its name.
+        ++argv;
+        --argc;
+        if (argc < 2 || argv[1] == nullptr) {
+            std::printf("%s", kUsage);
+            return static_cast<int>(kConfigError);
+        }
+    } else if (std::strncmp(first, "--", 2) == 0) {
+        std::printf("XoMQSender: unknown option '%s'\n%s", first, kUsage);
         return static_cast<int>(kConfigError);
     }
     return static_cast<int>(run(argv[1], argc > 2 ? argv[2] : nullptr));

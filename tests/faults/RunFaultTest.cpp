@@ -61,6 +61,30 @@ TEST_F(RunFaults, RouterKilledMidRunFailsTheSendWithinItsTimeOut) {
     EXPECT_EQ(linesWith(r.log, "Failed to receive reply").size(), 0u) << r.describe();
 }
 
+TEST_F(RunFaults, ResponderKilledMidRunLosesTheRequestItHeldAndTheSendTimesOut) {
+    const long sendTimeout = 1000;
+    NatsServer router(m_dir);
+    // Each answer takes a while, so the kill finds a request inside it
+    // (all but a few microseconds of every 200 ms).
+    Responder responder(m_dir, router.url(), kService, {"--delay-ms", "200"});
+    IniFile config = ini(router.port(), 1000000);
+    config.set("options:ap", "sendtimeout", sendTimeout);
+    config.write(m_iniPath);
+
+    const auto startedAt = Clock::now();
+    Process sender = startSender(m_dir, {m_iniPath});
+    ASSERT_TRUE(faults::waitForLog(m_logPath, "XoMQSendMsg", 2, Millis(10000)))
+        << readFile(m_logPath);
+    const auto killedAt = Clock::now();
+    responder.process().kill();
+    const SenderRun r = finishSender(sender, kBound, m_logPath, startedAt);
+
+    faults::expectFailedRun(r, XOSYS_E_TIMEOUT, "XoMQSendMsg");
+    EXPECT_EQ(linesWith(r.log, "XoMQSendMsg: no reply from").size(), 1u) << r.describe();
+    EXPECT_GE(since(killedAt), Millis(sendTimeout - 100)) << r.describe();
+    EXPECT_LT(since(killedAt), Millis(sendTimeout + 1500)) << r.describe();
+}
+
 TEST_F(RunFaults, ResponderKilledMidRunLeavesSystemErrorRepliesThatAreCounted) {
     const long amount = 400;
     NatsServer router(m_dir);
@@ -217,6 +241,75 @@ TEST_F(RunFaults, ListenerThatNeverSpeaksTimesOutEachAttemptUntilTheDeadline) {
     EXPECT_GE(gaveUp, deadline * 1000) << r.describe();
     EXPECT_LT(gaveUp, (deadline + attemptTimeout + 300 + 1000) * 1000) << r.describe();
     EXPECT_LT(at.back() - at.front(), deadline * 1000) << "an attempt started after the deadline";
+}
+
+}  // namespace
+
+namespace {
+
+// A stopped run keeps its log, although the log is written in blocks: every
+// line written before the signal, then one line that says so, within a
+// second of the signal, also when a send is waiting for its reply.
+class StoppedRuns : public faults::FaultTest {
+  protected:
+    SenderRun stopAfter(Millis running, const IniFile& config, Millis* afterSignal) {
+        config.write(m_iniPath);
+        const auto startedAt = Clock::now();
+        Process sender = startSender(m_dir, {m_iniPath});
+        std::this_thread::sleep_for(running);
+        const auto signalledAt = Clock::now();
+        sender.signal(SIGTERM);
+        const SenderRun r = finishSender(sender, kBound, m_logPath, startedAt);
+        *afterSignal = since(signalledAt);
+        return r;
+    }
+
+    static void expectInterruptedLine(const SenderRun& r, uint64_t requests) {
+        EXPECT_TRUE(r.status.exitedWith(143)) << r.describe();
+        EXPECT_FALSE(parseReport(r.log).has_value()) << r.describe();
+        const auto lines = splitLines(r.log);
+        ASSERT_FALSE(lines.empty()) << r.describe();
+        EXPECT_EQ(numberAfter(lines.back(), "Interrupted by SIGTERM after "), requests)
+            << r.describe();
+        EXPECT_NE(lines.back().find(" requests and "), std::string::npos) << r.describe();
+    }
+};
+
+TEST_F(StoppedRuns, SigtermMidRunKeepsEveryLineAndCountsTheRequestsDone) {
+    NatsServer router(m_dir);
+    for (const int delayMs : {20, 8000}) {
+        SCOPED_TRACE("reply delay " + std::to_string(delayMs) + " ms");
+        Responder responder(m_dir, router.url(), kService, {"--delay-ms", std::to_string(delayMs)},
+                            "r" + std::to_string(delayMs));
+        IniFile config = standardIni(router.port(), kService, 1000000, m_logPath);
+        config.set("options:ap", "sendtimeout", 10000);
+        Millis afterSignal(0);
+        const SenderRun r = stopAfter(Millis(1500), config, &afterSignal);
+        ASSERT_TRUE(r.finished) << r.describe();
+        EXPECT_LT(afterSignal, Millis(1500)) << r.describe();
+        EXPECT_EQ(linesWith(r.log, "Init complete").size(), 1u) << r.describe();
+        EXPECT_EQ(linesWith(r.log, "Start timer").size(), 1u) << r.describe();
+        const size_t done = linesWith(r.log, "INFO  XoMQSendMsg").size();
+        EXPECT_EQ(done > 0, delayMs < 1000) << r.describe();
+        expectInterruptedLine(r, done);
+        const auto micros = numberAfter(splitLines(r.log).back(), " requests and ");
+        ASSERT_TRUE(micros.has_value()) << r.describe();
+        EXPECT_GT(*micros, 500000u) << r.describe();
+        EXPECT_LT(*micros, static_cast<uint64_t>(r.elapsed.count()) * 1000u) << r.describe();
+        responder.process().kill();  // it may still sit in its delay
+    }
+}
+
+TEST_F(StoppedRuns, SigtermDuringTheConnectRetriesEndsThemAndSaysSo) {
+    IniFile config = standardIni(freeLoopbackPort(), kService, 10, m_logPath);
+    config.set("options:mq", "timeoutToAllReconnectingTriing", 20000);
+    Millis afterSignal(0);
+    const SenderRun r = stopAfter(Millis(1000), config, &afterSignal);
+    ASSERT_TRUE(r.finished) << r.describe();
+    EXPECT_LT(afterSignal, Millis(1500)) << r.describe();
+    EXPECT_GE(linesWith(r.log, "XoMQConnect failed").size(), 2u) << r.describe();
+    EXPECT_EQ(linesWith(r.log, "Start timer").size(), 0u) << r.describe();
+    expectInterruptedLine(r, 0);
 }
 
 }  // namespace

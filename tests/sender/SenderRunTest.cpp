@@ -828,6 +828,41 @@ TEST(Configuration, NoIniPathGivesUsageAndNoXoSysCall) {
     EXPECT_THAT(r.trace, ElementsAre("END"));
 }
 
+TEST(Configuration, OptionsAreAnsweredWithoutAnyXoSysCall) {
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        const char* outStart;
+    } cases[] = {
+        {{"--help"},
+         0,
+         "Usage: XoMQSender <ini-file>\n       XoMQSender --help | -h | --version\n"},
+        {{"-h"}, 0, "Usage: XoMQSender <ini-file>\n       XoMQSender --help | -h | --version\n"},
+        {{"--version"}, 0, "XoMQSender 1."},
+        {{"--bogus", kIni},
+         13,
+         "XoMQSender: unknown option '--bogus'\nUsage: XoMQSender <ini-file>\n"},
+        {{"--"}, 13, "Usage: XoMQSender <ini-file>\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        Launch launch;
+        launch.args = c.args;
+        const childrun::Result r = runSender(withAmount(1), launch);
+        expectExit(r, c.exit);
+        EXPECT_TRUE(startsWith(r.out, c.outStart)) << r.out;
+        EXPECT_THAT(r.trace, ElementsAre("END"));
+        if (c.args[0] == "--version") {
+            EXPECT_NE(r.out.find("\nXoSys library: "), std::string::npos) << r.out;
+        }
+    }
+    // "--" ends the options: what follows is the INI path, whatever its name.
+    Launch launch;
+    launch.args = {"--", kIni};
+    const childrun::Result r = runSender(withAmount(1), launch);
+    expectExit(r, 0);
+}
+
 // ---- Report -----------------------------------------------------------------------------------
 
 // With the timer's clock advancing a fixed step per read, the total time of a

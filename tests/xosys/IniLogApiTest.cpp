@@ -165,14 +165,23 @@ TEST_F(IniLogApi, StatementFlagsAreStableAndFollowTheConfiguration) {
 }
 
 TEST_F(IniLogApi, SilencedPlainCallsWriteNothing) {
-    openBoth(logSection("silence = XoMQSendMsg\nsilenceTags = CHRTimer\n"));
+    // Failure lines too: they go round the statement flags, not round the
+    // configuration.
+    openBoth(logSection("silence = XoMQSendMsg | %s failed\nsilenceTags = CHRTimer\n"));
     XoLogInfo("XoMQSendMsg");
     XoLogInfoEx("CHRTimer", "anything");
+    XoLogErrorWithCode(24663, "%s failed", "XoMQSendMsg");
     XoLogInfo("kept");
     XoLogClose();
-    const std::string log = readFile(logPath());
+    std::string log = readFile(logPath());
     EXPECT_EQ(countOf(log, "\n"), 1) << log;
     EXPECT_NE(log.find("kept"), std::string::npos);
+
+    openBoth(logSection("level = none\nappend = 0\n"));
+    XoLogErrorWithCode(24663, "%s failed", "XoMQSendMsg");
+    XoLogClose();
+    log = readFile(logPath());
+    EXPECT_EQ(log, "");
 }
 
 TEST_F(IniLogApi, BufferedUnlessFlushIsConfigured) {
