@@ -133,7 +133,8 @@ std::vector<std::string> linesAfter(const childrun::Result& r, const std::string
 // ---- Expected lines ----------------------------------------------------------------------
 
 // Pattern lines: "{n}" stands for a run of digits, "{f}" for digits, a point
-// and digits (a %f value). Everything else is literal.
+// and digits (a %f value), "{*}" at the end for any text of one or more
+// characters (a system's error message). Everything else is literal.
 bool fits(const std::string& line, const std::string& pattern) {
     size_t i = 0;
     size_t j = 0;
@@ -145,6 +146,9 @@ bool fits(const std::string& line, const std::string& pattern) {
         return i > begin;
     };
     while (j < pattern.size()) {
+        if (pattern.compare(j, 3, "{*}") == 0 && j + 3 == pattern.size()) {
+            return i < line.size();
+        }
         if (pattern.compare(j, 3, "{n}") == 0) {
             if (!digits()) {
                 return false;
@@ -213,13 +217,24 @@ struct Shape {
     int reply(int k) const { return drainEveryPass ? 3 * k : 2 * k; }
 };
 
+// The reads of the measurement keys, none of them set: the only calls a
+// plain run makes beyond the benchmark's own.
+const char* const kMeasurementReads[] = {
+    "XoIniCustGetInt(-1, \"options:ap\", \"latencyHistogram\", 0) = 0",
+    "XoIniCustGetStr(-1, 1024, \"options:ap\", \"resultFile\", \"\") = 0 -> \"\"",
+    "XoIniCustGetInt(-1, \"options:ap\", \"warmupAmount\", 0) = 0",
+    "XoIniCustGetInt(-1, \"options:ap\", \"progressSeconds\", 0) = 0",
+};
+
 std::vector<std::string> header(const Shape& s) {
     std::vector<std::string> lines = envUp();
+    append(lines,
+           {"XoIniCustGetInt(-1, \"options:ap\", \"sendtimeout\", 10000) = 10000",
+            "XoIniCustGetStr(-1, 256, \"options:ap\", \"toServiceName\", \"\") = 0 -> \"svc\""});
+    lines.insert(lines.end(), std::begin(kMeasurementReads), std::end(kMeasurementReads));
     append(
         lines,
-        {"XoIniCustGetInt(-1, \"options:ap\", \"sendtimeout\", 10000) = 10000",
-         "XoIniCustGetStr(-1, 256, \"options:ap\", \"toServiceName\", \"\") = 0 -> \"svc\"",
-         "trcheckEx_XoLogInfo_(\"Init complete\") = flag1", "LOG Info: Init complete",
+        {"trcheckEx_XoLogInfo_(\"Init complete\") = flag1", "LOG Info: Init complete",
          "XoMQCreateConnection() = 0 -> conn1",
          "XoIniCustGetInt(-1, \"options:mq\", \"timeoutToAllReconnectingTriing\", 10000) = "
          "10000",
@@ -324,6 +339,10 @@ const std::vector<std::string>& oneRequestRun() {
         "XoMQStartup() = 0",
         "XoIniCustGetInt(-1, \"options:ap\", \"sendtimeout\", 10000) = 10000",
         "XoIniCustGetStr(-1, 256, \"options:ap\", \"toServiceName\", \"\") = 0 -> \"svc\"",
+        kMeasurementReads[0],
+        kMeasurementReads[1],
+        kMeasurementReads[2],
+        kMeasurementReads[3],
         "trcheckEx_XoLogInfo_(\"Init complete\") = flag1",
         "LOG Info: Init complete",
         "XoMQCreateConnection() = 0 -> conn1",
@@ -538,6 +557,59 @@ TEST(ReplyRepeated, EverySystemErrorGetsItsLine) {
                               "Info: 3 messages sent for {n} microseconds",
                               "Info: So it is {f} messages/sec",
                               "Info: or {f} microseconds for 1 message"}));
+}
+
+// ---- Measurement keys ---------------------------------------------------------------------------
+
+// Warm-up requests are the same requests with the same checks, before the
+// timer and outside every figure; the distribution and the count of system
+// error replies follow the report.
+TEST(Measurements, WarmUpComesBeforeTheTimerAndTheDistributionAfterTheReport) {
+    const childrun::Result r = runSender(withAmount(2) +
+                                         "ini options:ap warmupAmount = 3\n"
+                                         "ini options:ap latencyHistogram = 1\n"
+                                         "reply 2 category=Xo_System type=0 body=02000000\n"
+                                         "reply 5 category=Xo_System type=0 body=05000000\n");
+    expectExit(r, 0);
+    EXPECT_EQ(callsOf(r, "XoMQSendMsg").size(), 5u);
+    EXPECT_THAT(
+        logsOf(r),
+        linesFitting(
+            {"Info: Init complete", "Info: XoMQSendMsg", "Info: XoMQSendMsg",
+             "ErrorWithCode code=2: Failed to receive reply", "Info: XoMQSendMsg",
+             "Info: Warm-up of 3 requests done", "Info: Start timer", "Info: XoMQSendMsg",
+             "Info: XoMQSendMsg", "ErrorWithCode code=5: Failed to receive reply",
+             "Info: 2 messages sent for {n} microseconds", "Info: So it is {f} messages/sec",
+             "Info: or {f} microseconds for 1 message", "Info: 1 system error replies",
+             "Info: Latency in microseconds: min {n}, p50 {n}, p90 {n}, p99 {n}, p99.9 {n}, "
+             "p99.99 {n}, max {n}",
+             "Info: Latency mean {f} microseconds, standard deviation {f} microseconds"}));
+}
+
+TEST(Measurements, BadValuesEndTheRunWith13BeforeItConnects) {
+    const struct {
+        const char* line;
+        const char* message;
+    } cases[] = {
+        {"latencyHistogram = 2",
+         "Parameter 'latencyHistogram' in 'options:ap' section of INI must be 0 or 1, not 2"},
+        {"warmupAmount = -1",
+         "Parameter 'warmupAmount' in 'options:ap' section of INI must not be negative, not -1"},
+        {"progressSeconds = -5",
+         "Parameter 'progressSeconds' in 'options:ap' section of INI must not be negative, not "
+         "-5"},
+        {"resultFile = no-such-folder/r.json",
+         "Parameter 'resultFile' in 'options:ap' section of INI: cannot write "
+         "'no-such-folder/r.json': {*}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const childrun::Result r =
+            runSender(withAmount(1) + "ini options:ap " + std::string(c.line) + "\n");
+        expectExit(r, 13);
+        EXPECT_THAT(logsOf(r), linesFitting({std::string("Error: ") + c.message}));
+        EXPECT_TRUE(callsOf(r, "XoMQCreateConnection").empty());
+    }
 }
 
 // ---- A failing call in the loop ----------------------------------------------------------------

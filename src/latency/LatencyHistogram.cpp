@@ -1,0 +1,142 @@
+#include "LatencyHistogram.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace latency {
+
+namespace {
+
+int bucketOf(uint32_t index) {
+    return index < Histogram::kSubBucketCount
+               ? 0
+               : static_cast<int>(index / Histogram::kSubBucketHalf) - 1;
+}
+
+}  // namespace
+
+Histogram::Histogram() : m_counts(slots(), 0) {}
+
+size_t Histogram::slots() {
+    // Up to the end of the bucket that holds the highest value.
+    const uint32_t last = indexOf(kHighest);
+    return static_cast<size_t>(bucketOf(last) + 2) * kSubBucketHalf;
+}
+
+uint64_t Histogram::lowestOf(uint32_t index) {
+    const int bucket = bucketOf(index);
+    const uint64_t sub = index - static_cast<uint32_t>(bucket) * kSubBucketHalf;
+    return sub << bucket;
+}
+
+uint64_t Histogram::highestOf(uint32_t index) {
+    return lowestOf(index) + (uint64_t{1} << bucketOf(index)) - 1;
+}
+
+void Histogram::clear() {
+    std::fill(m_counts.begin(), m_counts.end(), 0);
+    m_total = 0;
+    m_min = UINT64_MAX;
+    m_max = 0;
+    m_sum = 0;
+    m_sumSquares = 0;
+}
+
+void Histogram::merge(const Histogram& other) {
+    for (size_t i = 0; i < m_counts.size(); ++i) {
+        m_counts[i] += other.m_counts[i];
+    }
+    m_total += other.m_total;
+    m_sum += other.m_sum;
+    m_sumSquares += other.m_sumSquares;
+    if (other.m_total != 0) {
+        m_min = other.m_min < m_min ? other.m_min : m_min;
+        m_max = other.m_max > m_max ? other.m_max : m_max;
+    }
+}
+
+double Histogram::mean() const {
+    return m_total == 0 ? 0.0 : static_cast<double>(m_sum) / static_cast<double>(m_total);
+}
+
+double Histogram::stddev() const {
+    if (m_total == 0) {
+        return 0.0;
+    }
+    const double n = static_cast<double>(m_total);
+    const double m = mean();
+    const double variance = m_sumSquares / n - m * m;
+    return variance > 0 ? std::sqrt(variance) : 0.0;
+}
+
+uint64_t Histogram::valueAtPercentile(double percent) const {
+    if (m_total == 0) {
+        return 0;
+    }
+    if (percent <= 0) {
+        return min();
+    }
+    if (percent > 100) {
+        percent = 100;
+    }
+    // The rank of the value asked for, as in a sorted list of all values.
+    uint64_t rank =
+        static_cast<uint64_t>(std::ceil(percent / 100.0 * static_cast<double>(m_total)));
+    rank = rank < 1 ? 1 : (rank > m_total ? m_total : rank);
+    uint64_t seen = 0;
+    for (size_t i = 0; i < m_counts.size(); ++i) {
+        seen += m_counts[i];
+        if (seen >= rank) {
+            const uint64_t high = highestOf(static_cast<uint32_t>(i));
+            return high < m_max ? high : m_max;
+        }
+    }
+    return m_max;
+}
+
+std::vector<std::pair<uint32_t, uint64_t>> Histogram::buckets() const {
+    std::vector<std::pair<uint32_t, uint64_t>> out;
+    for (size_t i = 0; i < m_counts.size(); ++i) {
+        if (m_counts[i] != 0) {
+            out.emplace_back(static_cast<uint32_t>(i), m_counts[i]);
+        }
+    }
+    return out;
+}
+
+Histogram::Totals Histogram::totals() const {
+    Totals t;
+    t.count = m_total;
+    t.min = min();
+    t.max = m_max;
+    t.sum = m_sum;
+    t.sumSquares = m_sumSquares;
+    return t;
+}
+
+bool Histogram::restore(const std::vector<std::pair<uint32_t, uint64_t>>& buckets,
+                        const Totals& totals) {
+    clear();
+    uint64_t counted = 0;
+    for (const auto& b : buckets) {
+        if (b.first >= m_counts.size() || b.second > UINT64_MAX - counted) {
+            clear();
+            return false;
+        }
+        m_counts[b.first] += b.second;
+        counted += b.second;
+    }
+    const bool consistent = counted == totals.count && (counted == 0 || totals.min <= totals.max);
+    if (!consistent) {
+        clear();
+        return false;
+    }
+    m_total = totals.count;
+    m_min = counted == 0 ? UINT64_MAX : totals.min;
+    m_max = totals.max;
+    m_sum = totals.sum;
+    m_sumSquares = totals.sumSquares;
+    return true;
+}
+
+}  // namespace latency

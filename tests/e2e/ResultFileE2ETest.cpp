@@ -1,0 +1,130 @@
+// The measurement keys end to end: the result file of a completed, a failed
+// and an interrupted run, against the log's own lines; progress lines.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+#include "Harness.h"
+#include "XoSysCodes.h"
+
+namespace {
+
+using namespace xotest;
+using Json = nlohmann::json;
+
+const Millis kBound(60000);
+const char kService[] = "result-echo";
+
+class ResultFileE2E : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (HasFailure()) {
+            m_dir.keep();
+        }
+    }
+
+    IniFile measuring(int port, long amount) {
+        IniFile ini = standardIni(port, kService, amount, m_logPath);
+        ini.set("options:ap", "resultFile", m_resultPath)
+            .set("options:ap", "latencyHistogram", 1)
+            .set("options:mq", "pwd", "Hush-3141");
+        return ini;
+    }
+
+    Json result() {
+        const std::string text = readFile(m_resultPath);
+        EXPECT_FALSE(text.empty());
+        return Json::parse(text.empty() ? "{}" : text);
+    }
+
+    TempDir m_dir{"xomq-result"};
+    const std::string m_iniPath = m_dir.file("sender.ini");
+    const std::string m_logPath = m_dir.file("sender.log");
+    const std::string m_resultPath = m_dir.file("result.json");
+};
+
+TEST_F(ResultFileE2E, CompletedRunWritesTheFiguresTheLogShows) {
+    NatsServer router(m_dir);
+    Responder responder(m_dir, router.url(), kService, {"--error-every", "50", "--delay-ms", "3"});
+    IniFile ini = measuring(router.port(), 400);
+    ini.set("options:ap", "warmupAmount", 20).set("options:ap", "progressSeconds", 1);
+    ini.write(m_iniPath);
+    const SenderRun r = runSender(m_dir, {m_iniPath}, m_logPath, kBound);
+    ASSERT_TRUE(r.status.exitedWith(0)) << r.describe();
+    const auto report = parseReport(r.log);
+    ASSERT_TRUE(report.has_value()) << r.describe();
+
+    const Json j = result();
+    EXPECT_EQ(j["outcome"], "completed");
+    EXPECT_EQ(j["result_code"], 0);
+    EXPECT_EQ(j["count"], 400);
+    EXPECT_EQ(j["total_us"], report->totalMicros);
+    EXPECT_NEAR(j["rate"].get<double>(), report->rate, 1e-3);
+    EXPECT_NEAR(j["us_per_msg"].get<double>(), report->microsPerMessage, 1e-3);
+    // The responder's 8th, 16th, ... request; the warm-up took 20 of them.
+    EXPECT_EQ(j["system_errors"], (420 / 50) - (20 / 50));
+    EXPECT_EQ(j["warmup_count"], 20);
+    EXPECT_EQ(j["settings"]["service"], kService);
+    EXPECT_EQ(j["settings"]["send_amount"], 400);
+    EXPECT_EQ(j["settings"]["connect"].get<std::string>().find("Hush"), std::string::npos);
+    EXPECT_NE(j["settings"]["connect"].get<std::string>().find("port = "), std::string::npos);
+    EXPECT_EQ(readFile(m_resultPath).find("Hush"), std::string::npos);
+    EXPECT_EQ(j["histogram"]["count"], 400);
+
+    // The percentiles agree with the log's distribution line and each other.
+    const auto line = linesWith(r.log, "Latency in microseconds: ");
+    ASSERT_EQ(line.size(), 1u) << r.describe();
+    EXPECT_EQ(numberAfter(line[0], "p50 "), j["p50_us"].get<uint64_t>());
+    EXPECT_EQ(numberAfter(line[0], "p99 "), j["p99_us"].get<uint64_t>());
+    EXPECT_EQ(numberAfter(line[0], "max "), j["max_us"].get<uint64_t>());
+    EXPECT_LE(j["min_us"].get<uint64_t>(), j["p50_us"].get<uint64_t>());
+    EXPECT_LE(j["p50_us"].get<uint64_t>(), j["p99_us"].get<uint64_t>());
+    EXPECT_LE(j["p99_us"].get<uint64_t>(), j["max_us"].get<uint64_t>());
+    // Every round trip took at least the responder's delay, and together
+    // no longer than the timed loop.
+    EXPECT_GE(j["min_us"].get<uint64_t>(), 3000u);
+    EXPECT_LE(j["histogram"]["sum"].get<uint64_t>(), report->totalMicros);
+    EXPECT_EQ(linesWith(r.log, "8 system error replies").size(), 1u) << r.describe();
+    EXPECT_GE(linesWith(r.log, "Progress: ").size(), 1u) << r.describe();
+}
+
+TEST_F(ResultFileE2E, FailedAndInterruptedRunsSayHowFarTheyGot) {
+    NatsServer router(m_dir);
+    {
+        SCOPED_TRACE("no such service");
+        measuring(router.port(), 10).write(m_iniPath);
+        const SenderRun r = runSender(m_dir, {m_iniPath}, m_logPath, kBound);
+        ASSERT_TRUE(r.status.exitedWith(XOSYS_E_SERVICE_NOT_FOUND & 0xFF)) << r.describe();
+        const Json j = result();
+        EXPECT_EQ(j["outcome"], "failed");
+        EXPECT_EQ(j["result_code"], XOSYS_E_SERVICE_NOT_FOUND);
+        EXPECT_EQ(j["failed_call"], "XoMQServiceResolve");
+        EXPECT_EQ(j["count"], 0);
+    }
+    {
+        SCOPED_TRACE("SIGTERM mid-run");
+        Responder responder(m_dir, router.url(), kService, {"--delay-ms", "20"});
+        measuring(router.port(), 1000000).write(m_iniPath);
+        const auto startedAt = std::chrono::steady_clock::now();
+        Process sender = startSender(m_dir, {m_iniPath});
+        std::this_thread::sleep_for(Millis(1200));
+        sender.signal(SIGTERM);
+        const SenderRun r = finishSender(sender, kBound, m_logPath, startedAt);
+        ASSERT_TRUE(r.status.exitedWith(143)) << r.describe();
+        const Json j = result();
+        EXPECT_EQ(j["outcome"], "interrupted");
+        EXPECT_EQ(j["interrupted_by"], "SIGTERM");
+        EXPECT_EQ(j["result_code"], 143);
+        const auto last = splitLines(r.log).back();
+        EXPECT_EQ(numberAfter(last, "after "), j["count"].get<uint64_t>()) << last;
+        EXPECT_EQ(numberAfter(last, " requests and "), j["total_us"].get<uint64_t>()) << last;
+        EXPECT_GT(j["count"].get<uint64_t>(), 0u);
+        EXPECT_EQ(j["histogram"]["count"], j["count"]);
+    }
+}
+
+}  // namespace
