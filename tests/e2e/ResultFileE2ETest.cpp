@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -125,6 +126,43 @@ TEST_F(ResultFileE2E, FailedAndInterruptedRunsSayHowFarTheyGot) {
         EXPECT_GT(j["count"].get<uint64_t>(), 0u);
         EXPECT_EQ(j["histogram"]["count"], j["count"]);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// scripts/fleet.sh with two senders on this build: the combined figures are
+// those of the senders together.
+TEST(FleetE2E, TwoSendersCombineIntoOneResult) {
+    TempDir dir("xomq-fleet");
+    const std::string out = dir.file("out");
+    Process fleet = Process::combined(
+        dir, "fleet",
+        {"/bin/bash", XO_SOURCE_DIR "/scripts/fleet.sh", "--senders", "2", "--amount", "400",
+         "--warmup", "10", "--no-build", "--build-dir", XO_BUILD_DIR, "--out", out});
+    ASSERT_EQ(fleet.waitExitCode(Millis(60000)), 0) << fleet.describe();
+
+    const Json all = Json::parse(readFile(out + "/fleet.json"));
+    const Json one = Json::parse(readFile(out + "/sender-1.json"));
+    const Json two = Json::parse(readFile(out + "/sender-2.json"));
+    EXPECT_EQ(all["senders"], 2);
+    EXPECT_EQ(all["count"], 800);
+    EXPECT_EQ(all["count"], one["count"].get<int>() + two["count"].get<int>());
+    EXPECT_NEAR(all["rate"].get<double>(), one["rate"].get<double>() + two["rate"].get<double>(),
+                1e-6);
+    EXPECT_EQ(all["failures"].size(), 0u);
+    EXPECT_EQ(all["system_errors"], 0);
+    const auto p50 = all["p50_us"].get<uint64_t>();
+    EXPECT_GE(p50, std::min(one["p50_us"].get<uint64_t>(), two["p50_us"].get<uint64_t>()));
+    EXPECT_LE(p50, std::max(one["p50_us"].get<uint64_t>(), two["p50_us"].get<uint64_t>()));
+    EXPECT_EQ(all["max_us"],
+              std::max(one["max_us"].get<uint64_t>(), two["max_us"].get<uint64_t>()));
+    EXPECT_EQ(all["min_us"],
+              std::min(one["min_us"].get<uint64_t>(), two["min_us"].get<uint64_t>()));
+    const std::string csv = readFile(out + "/fleet.csv");
+    EXPECT_NE(csv.find("\nfleet,,800,"), std::string::npos) << csv;
+    EXPECT_NE(fleet.out().find("| 2 | 0 | 400 |"), std::string::npos) << fleet.out();
 }
 
 }  // namespace

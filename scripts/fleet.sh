@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# shellcheck disable=SC2317  # cleanup is called from the traps
+# Fleet runs: several XoMQSender processes at once against one or more
+# responders and one router, each writing its own result file (resultFile,
+# latencyHistogram = 1); then one combined table (xomq-fleet-merge):
+# aggregate messages/sec, the spread of the senders' rates, percentiles of
+# the merged histograms, system error replies and failures with their codes.
+#
+#   scripts/fleet.sh [--senders N] [--responders M] [--amount N] [--warmup N]
+#                    [--ini FILE] [--out DIR] [--label TEXT] [--timeout S]
+#                    [--build-dir DIR] [--no-build]
+#   scripts/fleet.sh --chart OUT.png DIR...
+#
+#   --senders N      XoMQSender processes started at once (default 2)
+#   --responders M   xomq-responder instances of the service (default 1)
+#   --amount N       requests per sender (default 10000)
+#   --warmup N       warm-up requests per sender, outside every figure (default 100)
+#   --ini FILE       your own router and service: every sender runs with this file,
+#                    with sendAmount, warmupAmount, latencyHistogram, resultFile and
+#                    the log file set by the fleet (placed before the file's own keys,
+#                    whose first value wins); no router or responder is started
+#   --out DIR        the results: sender-<i>.json and .log, fleet.json, fleet.csv,
+#                    latency.dat and, with gnuplot, latency.png (default fleet-<time>)
+#   --label TEXT     the name of this run in the table and the chart (default
+#                    "<N> senders")
+#   --timeout S      stop the senders still running after S seconds (default 600)
+#   --build-dir DIR  the Release build to use (default build-bench)
+#   --no-build       use the build directory as it is
+#   --chart OUT.png DIR...  the percentile curves of earlier fleet runs side by side
+#
+# Without --ini it starts nats-server on a free loopback port and the responders
+# (service "fleet") itself, like the quick start, and stops them by PID at the end,
+# also on Ctrl-C.
+# Exit status: 0 every sender completed, 1 a sender or a tool failed, 2 bad arguments.
+set -euo pipefail
+
+tag=fleet
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=bench/lib/common.sh
+source "$root/bench/lib/common.sh"
+
+usage() {
+    sed -n '/^#   scripts\/fleet.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    exit "${1:-2}"
+}
+
+# draw_chart out.png dir...: one percentile curve per fleet run, log scale.
+draw_chart() {
+    local out=$1 dir plot="" sep=""
+    shift
+    if ! command -v gnuplot >/dev/null 2>&1; then
+        say "no chart drawn: gnuplot is not installed (apt-get install gnuplot-nox)"
+        return 0
+    fi
+    for dir in "$@"; do
+        [[ -s "$dir/latency.dat" ]] || die "$dir/latency.dat is missing or empty"
+        local title
+        title=$(sed -n 's/^# percentile value_us one_over_one_minus_p (\(.*\))$/\1/p' "$dir/latency.dat")
+        plot+="$sep'$dir/latency.dat' using 3:2 with linespoints title '${title//\'/}'"
+        sep=", "
+    done
+    gnuplot <<EOT
+set terminal pngcairo size 900,560 noenhanced
+set output '$out'
+set title 'XoMQSender round trips by percentile'
+set logscale x
+set xtics ("0%%" 1, "90%%" 10, "99%%" 100, "99.9%%" 1000, "99.99%%" 10000, "99.999%%" 100000)
+set xlabel 'percentile'
+set ylabel 'round trip (microseconds)'
+set grid
+set key left top
+plot $plot
+EOT
+    say "chart: $out"
+}
+
+senders=2
+responders=1
+amount=10000
+warmup=100
+ini=""
+out=""
+label=""
+limit=600
+build_dir="$root/build-bench"
+nobuild=0
+number() { [[ "$1" =~ ^[0-9]{1,9}$ ]]; }
+if [[ "${1:-}" == "--chart" ]]; then
+    [[ $# -ge 3 ]] || usage
+    shift
+    chart_out=$1
+    shift
+    draw_chart "$chart_out" "$@"
+    exit 0
+fi
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --senders) number "${2:-}" && [[ $2 -gt 0 ]] || usage; senders=$2; shift 2 ;;
+        --responders) number "${2:-}" && [[ $2 -gt 0 ]] || usage; responders=$2; shift 2 ;;
+        --amount) number "${2:-}" && [[ $2 -gt 0 ]] || usage; amount=$2; shift 2 ;;
+        --warmup) number "${2:-}" || usage; warmup=$2; shift 2 ;;
+        --ini) [[ -f "${2:-}" ]] || die "--ini needs an INI file"; ini=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+        --out) [[ -n "${2:-}" ]] || usage; out=$2; shift 2 ;;
+        --label) [[ -n "${2:-}" ]] || usage; label=$2; shift 2 ;;
+        --timeout) number "${2:-}" && [[ $2 -gt 0 ]] || usage; limit=$2; shift 2 ;;
+        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
+        --no-build) nobuild=1; shift ;;
+        -h | --help) usage 0 ;;
+        *) usage ;;
+    esac
+done
+out=${out:-fleet-$(date +%Y%m%d-%H%M%S)}
+label=${label:-$senders sender$( ((senders > 1)) && echo s)}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-fleet.XXXXXX")
+cleanup() {
+    local rc=$?
+    trap - EXIT INT TERM
+    stop_all
+    rm -rf "$work"
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder xomq-fleet-merge
+for program in src/sender/XoMQSender tools/responder/xomq-responder tools/fleet/xomq-fleet-merge; do
+    [[ -x "$bin/$program" ]] || die "no $program in $bin"
+done
+
+service=fleet
+if [[ -z "$ini" ]]; then
+    nats=$(command -v nats-server || true)
+    [[ -n "$nats" ]] || { [[ -x /usr/sbin/nats-server ]] && nats=/usr/sbin/nats-server; }
+    [[ -n "$nats" ]] || die "nats-server not found (apt-get install nats-server)"
+    start_router "$nats"
+    say "nats-server on 127.0.0.1:$router_port, $responders responder(s) of '$service'"
+    for ((r = 1; r <= responders; r++)); do
+        "$bin/tools/responder/xomq-responder" --server "127.0.0.1:$router_port" \
+            --service "$service" >"$out/responder-$r.out" 2>"$out/responder-$r.err" &
+        track_pid "$!" "xomq-responder $r"
+        wait_for_text "$out/responder-$r.out" "xomq-responder: ready" "$!" ||
+            die "xomq-responder $r did not get ready: $(cat "$out/responder-$r.err")"
+    done
+fi
+
+# Each sender's INI: the fleet's keys first. Of a key given twice in a
+# section, the first value counts, so they win over the user's own.
+for ((i = 1; i <= senders; i++)); do
+    {
+        echo "[options:ap]"
+        echo "sendAmount = $amount"
+        echo "warmupAmount = $warmup"
+        echo "latencyHistogram = 1"
+        echo "resultFile = $out/sender-$i.json"
+        if [[ -z "$ini" ]]; then
+            echo "toServiceName = $service"
+            echo "[options:mq]"
+            echo "host = 127.0.0.1"
+            echo "port = $router_port"
+        fi
+        echo "[log]"
+        echo "file = $out/sender-$i.log"
+        echo "append = 0"
+        echo "silence = XoMQSendMsg"
+        if [[ -n "$ini" ]]; then
+            cat "$ini"
+        fi
+    } >"$work/sender-$i.ini"
+    rm -f "$out/sender-$i.json"
+done
+
+say "$senders senders, $amount requests each (after $warmup warm-up requests)"
+sender_pids=()
+for ((i = 1; i <= senders; i++)); do
+    "$bin/src/sender/XoMQSender" "$work/sender-$i.ini" >"$out/sender-$i.out" 2>&1 &
+    sender_pids+=("$!")
+    track_pid "$!" "XoMQSender $i"
+done
+failed=0
+deadline=$((SECONDS + limit))
+for ((i = 1; i <= senders; i++)); do
+    pid=${sender_pids[i - 1]}
+    while kill -0 "$pid" 2>/dev/null && [[ $SECONDS -lt $deadline ]]; do
+        sleep 0.2
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        say "sender $i still runs after $limit s: stopping it"
+        stop_pid "$pid" "XoMQSender $i"
+        rc=124
+    else
+        rc=0
+        wait "$pid" || rc=$?
+    fi
+    forget_pid "$pid"
+    if [[ $rc -ne 0 ]]; then
+        say "sender $i ended with exit status $rc (log: $out/sender-$i.log)"
+        failed=1
+    fi
+    [[ -s "$out/sender-$i.json" ]] || { say "sender $i wrote no result file"; failed=1; }
+done
+
+results=()
+for ((i = 1; i <= senders; i++)); do
+    [[ -s "$out/sender-$i.json" ]] && results+=("$out/sender-$i.json")
+done
+[[ ${#results[@]} -gt 0 ]] || die "no sender wrote a result file"
+"$bin/tools/fleet/xomq-fleet-merge" --out "$out" --label "$label" "${results[@]}" |
+    tee "$out/fleet.txt"
+draw_chart "$out/latency.png" "$out"
+say "results in $out"
+exit "$failed"

@@ -1,0 +1,263 @@
+// xomq-fleet-merge: the combined result of several XoMQSender runs that ran
+// at once (scripts/fleet.sh). Reads their result files, merges their latency
+// histograms, prints one table, and writes fleet.json, fleet.csv and the
+// merged percentile curve (latency.dat, for gnuplot) to an output folder.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "LatencyHistogram.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char kUsage[] =
+    "usage: xomq-fleet-merge --out <dir> [--label <text>] <result.json>...\n"
+    "\n"
+    "Merges the result files of XoMQSender runs that ran at once (written with\n"
+    "resultFile and latencyHistogram = 1) into <dir>/fleet.json, <dir>/fleet.csv and\n"
+    "<dir>/latency.dat, and prints the combined table. Exit status: 0 done, 1 a file\n"
+    "cannot be read or has no histogram, 2 bad arguments.\n";
+
+struct Sender {
+    std::string file;
+    Json result;
+    latency::Histogram histogram;
+    bool hasHistogram = false;
+};
+
+bool readSender(const std::string& path, Sender* s, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read it";
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    s->file = path;
+    s->result = Json::parse(text.str(), nullptr, false);
+    if (s->result.is_discarded() || !s->result.is_object() ||
+        s->result.value("format", "") != "xomq-result-1") {
+        *error = "not an XoMQSender result file";
+        return false;
+    }
+    const Json h = s->result.value("histogram", Json());
+    if (!h.is_object()) {
+        return true;  // a run that failed before its loop, or without histogram
+    }
+    if (h.value("sub_bucket_count", 0u) != latency::Histogram::kSubBucketCount ||
+        h.value("highest_us", uint64_t{0}) != latency::Histogram::kHighest) {
+        *error = "its histogram has another layout";
+        return false;
+    }
+    std::vector<std::pair<uint32_t, uint64_t>> buckets;
+    for (const Json& b : h.value("buckets", Json::array())) {
+        if (!b.is_array() || b.size() != 2 || !b[0].is_number_unsigned() ||
+            !b[1].is_number_unsigned()) {
+            *error = "a histogram bucket is not [index, count]";
+            return false;
+        }
+        buckets.emplace_back(b[0].get<uint32_t>(), b[1].get<uint64_t>());
+    }
+    latency::Histogram::Totals t;
+    t.count = h.value("count", uint64_t{0});
+    t.min = h.value("min", uint64_t{0});
+    t.max = h.value("max", uint64_t{0});
+    t.sum = h.value("sum", uint64_t{0});
+    t.sumSquares = h.value("sum_squares", 0.0);
+    if (!s->histogram.restore(buckets, t)) {
+        *error = "its histogram does not add up";
+        return false;
+    }
+    s->hasHistogram = true;
+    return true;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double rateOf(const Json& r) {
+    return r.value("rate", Json()).is_number() ? r["rate"].get<double>() : 0.0;
+}
+
+bool writeText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string outDir;
+    std::string label = "fleet";
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if ((a == "--out" || a == "--label") && i + 1 < argc) {
+            (a == "--out" ? outDir : label) = argv[++i];
+        } else if (a.compare(0, 2, "--") == 0) {
+            std::fprintf(stderr, "xomq-fleet-merge: unknown option %s\n\n%s", a.c_str(), kUsage);
+            return 2;
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (outDir.empty() || files.empty()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    std::vector<Sender> senders(files.size());
+    latency::Histogram merged;
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string error;
+        if (!readSender(files[i], &senders[i], &error)) {
+            std::fprintf(stderr, "xomq-fleet-merge: %s: %s\n", files[i].c_str(), error.c_str());
+            return 1;
+        }
+        if (senders[i].hasHistogram) {
+            merged.merge(senders[i].histogram);
+        }
+    }
+
+    uint64_t count = 0;
+    uint64_t systemErrors = 0;
+    double rate = 0;
+    std::vector<double> rates;
+    Json failures = Json::array();
+    Json perSender = Json::array();
+    for (size_t i = 0; i < senders.size(); ++i) {
+        const Json& r = senders[i].result;
+        count += r.value("count", uint64_t{0});
+        systemErrors += r.value("system_errors", uint64_t{0});
+        const uint32_t code = r.value("result_code", 0u);
+        if (code != 0) {
+            failures.push_back({{"sender", i + 1},
+                                {"file", senders[i].file},
+                                {"result_code", code},
+                                {"outcome", r.value("outcome", "")},
+                                {"failed_call", r.value("failed_call", "")}});
+        } else {
+            rate += rateOf(r);
+            rates.push_back(rateOf(r));
+        }
+        perSender.push_back({{"sender", i + 1},
+                             {"file", senders[i].file},
+                             {"result_code", code},
+                             {"count", r.value("count", uint64_t{0})},
+                             {"rate", r.value("rate", Json())},
+                             {"p50_us", r.value("p50_us", Json())},
+                             {"p99_us", r.value("p99_us", Json())},
+                             {"max_us", r.value("max_us", Json())},
+                             {"system_errors", r.value("system_errors", uint64_t{0})}});
+    }
+    const double rateMin = rates.empty() ? 0 : *std::min_element(rates.begin(), rates.end());
+    const double rateMax = rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end());
+
+    Json fleet;
+    fleet["label"] = label;
+    fleet["senders"] = senders.size();
+    fleet["count"] = count;
+    // The senders ran at once: their rates add up.
+    fleet["rate"] = rate;
+    fleet["rate_min"] = rateMin;
+    fleet["rate_median"] = median(rates);
+    fleet["rate_max"] = rateMax;
+    fleet["recorded"] = merged.count();
+    fleet["min_us"] = merged.min();
+    fleet["p50_us"] = merged.valueAtPercentile(50);
+    fleet["p90_us"] = merged.valueAtPercentile(90);
+    fleet["p99_us"] = merged.valueAtPercentile(99);
+    fleet["p999_us"] = merged.valueAtPercentile(99.9);
+    fleet["p9999_us"] = merged.valueAtPercentile(99.99);
+    fleet["max_us"] = merged.max();
+    fleet["mean_us"] = merged.mean();
+    fleet["stddev_us"] = merged.stddev();
+    fleet["system_errors"] = systemErrors;
+    fleet["failures"] = failures;
+    fleet["per_sender"] = perSender;
+
+    std::ostringstream csv;
+    csv << "sender,result_code,count,rate,p50_us,p99_us,max_us,system_errors\n";
+    for (const Json& s : perSender) {
+        const auto num = [](const Json& v) { return v.is_null() ? std::string() : v.dump(); };
+        csv << s["sender"].dump() << ',' << s["result_code"].dump() << ',' << s["count"].dump()
+            << ',' << num(s["rate"]) << ',' << num(s["p50_us"]) << ',' << num(s["p99_us"]) << ','
+            << num(s["max_us"]) << ',' << s["system_errors"].dump() << '\n';
+    }
+    csv << "fleet,," << count << ',' << Json(rate).dump() << ',' << fleet["p50_us"].dump() << ','
+        << fleet["p99_us"].dump() << ',' << fleet["max_us"].dump() << ',' << systemErrors << '\n';
+
+    // The percentile curve: x = 1 / (1 - p), so that p90, p99, p99.9 are
+    // evenly spaced on a log scale.
+    std::ostringstream curve;
+    curve << "# percentile value_us one_over_one_minus_p (" << label << ")\n";
+    if (merged.count() != 0) {
+        for (double nines = 0; nines <= 5.0001; nines += 0.125) {
+            const double p = 100.0 * (1.0 - std::pow(10.0, -nines));
+            curve << p << ' ' << merged.valueAtPercentile(p > 0 ? p : 0.0001) << ' '
+                  << std::pow(10.0, nines) << '\n';
+        }
+    }
+
+    const std::string base = outDir + "/";
+    if (!writeText(base + "fleet.json", fleet.dump(2) + "\n") ||
+        !writeText(base + "fleet.csv", csv.str()) ||
+        !writeText(base + "latency.dat", curve.str())) {
+        std::fprintf(stderr, "xomq-fleet-merge: cannot write to %s\n", outDir.c_str());
+        return 1;
+    }
+
+    std::printf("fleet '%s': %zu senders, %llu requests, %llu system error replies, %zu failed\n",
+                label.c_str(), senders.size(), static_cast<unsigned long long>(count),
+                static_cast<unsigned long long>(systemErrors), failures.size());
+    std::printf("aggregate rate %.1f msg/s; per sender min %.1f, median %.1f, max %.1f msg/s\n",
+                rate, rateMin, median(rates), rateMax);
+    if (merged.count() != 0) {
+        std::printf(
+            "latency (us, all senders): min %llu, p50 %llu, p90 %llu, p99 %llu, "
+            "p99.9 %llu, p99.99 %llu, max %llu\n",
+            static_cast<unsigned long long>(merged.min()),
+            static_cast<unsigned long long>(merged.valueAtPercentile(50)),
+            static_cast<unsigned long long>(merged.valueAtPercentile(90)),
+            static_cast<unsigned long long>(merged.valueAtPercentile(99)),
+            static_cast<unsigned long long>(merged.valueAtPercentile(99.9)),
+            static_cast<unsigned long long>(merged.valueAtPercentile(99.99)),
+            static_cast<unsigned long long>(merged.max()));
+    }
+    std::printf(
+        "\n| sender | code | count | msg/s | p50 us | p99 us | max us | system errors |\n"
+        "|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const Json& s : perSender) {
+        const auto num = [](const Json& v) { return v.is_null() ? std::string("-") : v.dump(); };
+        std::printf("| %s | %s | %s | %.1f | %s | %s | %s | %s |\n", s["sender"].dump().c_str(),
+                    s["result_code"].dump().c_str(), s["count"].dump().c_str(),
+                    s["rate"].is_number() ? s["rate"].get<double>() : 0.0, num(s["p50_us"]).c_str(),
+                    num(s["p99_us"]).c_str(), num(s["max_us"]).c_str(),
+                    s["system_errors"].dump().c_str());
+    }
+    for (const Json& f : failures) {
+        std::printf("sender %s failed: code %s (%s) in %s\n", f["sender"].dump().c_str(),
+                    f["result_code"].dump().c_str(), f["outcome"].get<std::string>().c_str(),
+                    f["failed_call"].get<std::string>().c_str());
+    }
+    return 0;
+}
