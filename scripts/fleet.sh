@@ -110,7 +110,10 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 out=${out:-fleet-$(date +%Y%m%d-%H%M%S)}
-label=${label:-$senders sender$( ((senders > 1)) && echo s)}
+if [[ -z "$label" ]]; then
+    label="$senders senders"
+    [[ $senders -gt 1 ]] || label="1 sender"
+fi
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -163,6 +164,31 @@ TEST(FleetE2E, TwoSendersCombineIntoOneResult) {
     const std::string csv = readFile(out + "/fleet.csv");
     EXPECT_NE(csv.find("\nfleet,,800,"), std::string::npos) << csv;
     EXPECT_NE(fleet.out().find("| 2 | 0 | 400 |"), std::string::npos) << fleet.out();
+    // A chart when gnuplot is there, and a plain word when it is not.
+    const bool gnuplot = std::system("command -v gnuplot >/dev/null 2>&1") == 0;
+    EXPECT_EQ(fleet.out().find("no chart drawn: gnuplot is not installed") == std::string::npos,
+              gnuplot)
+        << fleet.out();
+    EXPECT_EQ(!readFile(out + "/latency.png").empty(), gnuplot);
+
+    // The user's own router and service, named by an INI file.
+    NatsServer router(dir);
+    Responder responder(dir, router.url(), "users-service");
+    IniFile mine;
+    mine.set("options:ap", "toServiceName", "users-service")
+        .set("options:ap", "sendAmount", 5)  // the fleet's amount wins
+        .set("options:mq", "port", router.port());
+    mine.write(dir.file("mine.ini"));
+    const std::string out2 = dir.file("out2");
+    Process own = Process::combined(
+        dir, "fleet2",
+        {"/bin/bash", XO_SOURCE_DIR "/scripts/fleet.sh", "--senders", "1", "--amount", "50",
+         "--ini", dir.file("mine.ini"), "--no-build", "--build-dir", XO_BUILD_DIR, "--out", out2});
+    ASSERT_EQ(own.waitExitCode(Millis(60000)), 0) << own.describe();
+    EXPECT_EQ(Json::parse(readFile(out2 + "/fleet.json"))["count"], 50);
+    const auto summary = responder.stop();
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_EQ(summary->answered, 50 + 100);  // and the default warm-up
 }
 
 }  // namespace
