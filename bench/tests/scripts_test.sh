@@ -53,6 +53,20 @@ grep -q "^target: XoMQSender >= 1.1 x .* \(PASS\|FAIL\)$" "$work/compare.out" ||
     fail "no target line"
 grep -q "XoMQSender / plain libnats requester | [0-9]" "$work/out/table.md" || fail "no ratio"
 [[ -z "$port" || -z "$(leftovers "$port")" ]] || fail "left running: $(leftovers "$port")"
+# The chart is claimed exactly when it was drawn; without gnuplot the script
+# says why there is none.
+if command -v gnuplot >/dev/null; then
+    grep -q "^compare: chart: $work/out/chart.png$" "$work/compare.out" || fail "no chart claimed"
+    [[ "$(head -c 4 "$work/out/chart.png" 2>/dev/null | tail -c 3)" == PNG ]] || fail "no PNG chart"
+fi
+rc=0
+XO_GNUPLOT=/nonexistent/gnuplot timeout 120 "$bench/compare.sh" --no-build --build-dir "$build" \
+    --rounds 1 --count 50 --smoke --out "$work/out" >"$work/nochart.out" 2>&1 || rc=$?
+[[ $rc -eq 0 ]] || fail "compare.sh without gnuplot ended with $rc: $(tail -n 5 "$work/nochart.out")"
+grep -q "^compare: no chart: .*gnuplot is not installed (apt-get install gnuplot-nox)$" \
+    "$work/nochart.out" || fail "compare.sh without gnuplot did not say why there is no chart"
+grep -qE "^compare: chart:|numbers and chart" "$work/nochart.out" && fail "compare.sh without gnuplot claimed a chart"
+[[ -e "$work/out/chart.png" ]] && fail "compare.sh without gnuplot left the earlier chart"
 
 # ---- SIGTERM half-way -----------------------------------------------------
 "$bench/compare.sh" --no-build --build-dir "$build" --rounds 50 --count 2000 \
