@@ -90,8 +90,8 @@ pingpong="$bin/bench/tcp-pingpong"
 for program in "$sender" "$responder" "$requester" "$pingpong"; do
     [[ -x "$program" ]] || die "no $program (build the targets XoMQSender xomq-responder nats-requester tcp-pingpong)"
 done
-nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
-[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+nats=$(find_nats_server) ||
+    die "nats-server not found (install the Debian package nats-server; NATS_SERVER, when set, must name it)"
 out=${out:-$bin/compare}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)

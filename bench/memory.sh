@@ -73,8 +73,8 @@ find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder
 sender="$bin/src/sender/XoMQSender"
 responder="$bin/tools/responder/xomq-responder"
 [[ -x "$sender" && -x "$responder" ]] || die "no XoMQSender or xomq-responder in $bin"
-nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
-[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+nats=$(find_nats_server) ||
+    die "nats-server not found (install the Debian package nats-server; NATS_SERVER, when set, must name it)"
 [[ -x /usr/bin/time ]] || die "GNU time not found (install the Debian package time)"
 command -v pgrep >/dev/null || die "pgrep not found (install the Debian package procps)"
 if [[ $pin == 1 ]]; then

@@ -12,7 +12,10 @@
 #   XO_QUICKSTART_BIN_DIR=<build dir>  use the binaries of that existing build;
 #                                      nothing is installed or built then
 #   XO_QUICKSTART_KEEP=1               keep the work directory (INI, logs)
-#   NATS_SERVER=<path>                 the nats-server to start
+#   NATS_SERVER=<path>                 the nats-server to start (default: the
+#                                      one on the PATH, else /usr/sbin, else
+#                                      /usr/local/sbin)
+#   TMPDIR=<dir>                       where the work directory goes (default /tmp)
 set -euo pipefail
 
 usage() {
@@ -67,8 +70,8 @@ responder="$bin/tools/responder/xomq-responder"
 [[ -x "$sender" ]] || die "no XoMQSender in $bin"
 [[ -x "$responder" ]] || die "no xomq-responder in $bin"
 [[ -f "$example" ]] || die "no $example"
-nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
-[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+nats=$(find_nats_server) ||
+    die "nats-server not found (install the Debian package nats-server; NATS_SERVER, when set, must name it)"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-quickstart.XXXXXX")
 

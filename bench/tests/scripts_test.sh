@@ -125,7 +125,7 @@ done
 
 # The reference: XoMQSender's maximum resident size, as GNU time reports it,
 # for one request against a router and responder of our own.
-start_router "${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}"
+start_router "$(find_nats_server)"
 start_responder "$build/tools/responder/xomq-responder" memory
 write_ini "$work/ref.ini" memory 1 "$work/ref.log"
 rc=0
