@@ -9,7 +9,8 @@
 # The paths run interleaved, several rounds each (the order rotates from
 # round to round). Prints a Markdown table of each path's median, min and
 # max messages/sec, the ratios between them, and the target with PASS or
-# FAIL; with gnuplot installed also draws a chart.
+# FAIL; with gnuplot installed also draws a chart, and otherwise says that
+# it drew none and why.
 #
 #   bench/compare.sh [--rounds N] [--count N] [--pin] [--out DIR]
 #                    [--build-dir DIR] [--no-build] [--max-seconds N]
@@ -28,6 +29,9 @@
 #   --strict         exit with 1 when the target is missed
 # Exit status: 0 done (targets are reported, not enforced unless --strict),
 # 1 a path failed or crashed, 2 bad arguments.
+# Environment:
+#   XO_GNUPLOT=<program>  the gnuplot that draws the chart (default: gnuplot
+#                         on the PATH)
 set -euo pipefail
 
 tag=compare
@@ -86,8 +90,8 @@ pingpong="$bin/bench/tcp-pingpong"
 for program in "$sender" "$responder" "$requester" "$pingpong"; do
     [[ -x "$program" ]] || die "no $program (build the targets XoMQSender xomq-responder nats-requester tcp-pingpong)"
 done
-nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
-[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+nats=$(find_nats_server) ||
+    die "nats-server not found (install the Debian package nats-server; NATS_SERVER, when set, must name it)"
 out=${out:-$bin/compare}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -220,9 +224,13 @@ fi
 echo "target: XoMQSender >= 1.1 x the plain libnats requester (same run): ${target_ratio}x $verdict" |
     tee "$out/targets.txt"
 
-if command -v gnuplot >/dev/null; then
+# The chart is claimed only once gnuplot has written it.
+gnuplot=${XO_GNUPLOT:-gnuplot}
+chart=""
+rm -f "$out/chart.png"
+if command -v "$gnuplot" >/dev/null; then
     awk '{ printf "\"%s\" %s %s %s\n", $1, $3, $4, $5 }' <<<"$stats" >"$out/chart.dat"
-    if gnuplot <<EOT 2>"$work/gnuplot.err"; then
+    if "$gnuplot" <<EOT 2>"$work/gnuplot.err" && [[ -s "$out/chart.png" ]]; then
 set terminal pngcairo size 800,480
 set output "$out/chart.png"
 set title "Round trips on 127.0.0.1$([[ $pin == 1 ]] && echo ", pinned to one CPU"): median, min to max"
@@ -234,13 +242,16 @@ set grid ytics
 plot "$out/chart.dat" using 0:2:xtic(1) with boxes notitle, \
      "" using 0:2:3:4 with yerrorbars lc rgb "black" pt 0 notitle
 EOT
-        say "chart: $out/chart.png"
+        chart="$out/chart.png"
+        say "chart: $chart"
     else
-        echo "$tag: gnuplot could not draw the chart:" >&2
+        echo "$tag: no chart: $gnuplot could not draw it:" >&2
         cat "$work/gnuplot.err" >&2
     fi
+else
+    say "no chart: $gnuplot is not installed (apt-get install gnuplot-nox)"
 fi
-say "table, raw numbers and chart in $out ($((SECONDS - start)) s)"
+say "table and raw numbers${chart:+ and chart} in $out ($((SECONDS - start)) s)"
 
 if [[ $failed != 0 ]]; then
     die "at least one run failed (see above)"

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317  # cleanup is called from the traps
 # XoMQSender's memory over a long run, against nats-server and xomq-responder
-# on 127.0.0.1: the peak resident size (VmHWM) of a short and of a long run,
-# and the resident size (VmRSS) sampled every 0.2 s during the long run.
+# on 127.0.0.1: the peak resident size of a short and of a long run, and the
+# resident size (VmRSS) sampled every 0.2 s during the long run. The peak is
+# the maximum resident set size GNU time (/usr/bin/time, Debian package
+# "time") reports for the XoMQSender process when it ends, so a run shorter
+# than one sample is measured as well as a long one.
 # Targets, printed with PASS or FAIL: the long run's peak is at most 1 MiB
 # above the short run's (memory stays flat), the resident size grows by less
 # than 1 MiB from the first samples of the loop to its end, and it stays
@@ -70,8 +73,10 @@ find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder
 sender="$bin/src/sender/XoMQSender"
 responder="$bin/tools/responder/xomq-responder"
 [[ -x "$sender" && -x "$responder" ]] || die "no XoMQSender or xomq-responder in $bin"
-nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
-[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+nats=$(find_nats_server) ||
+    die "nats-server not found (install the Debian package nats-server; NATS_SERVER, when set, must name it)"
+[[ -x /usr/bin/time ]] || die "GNU time not found (install the Debian package time)"
+command -v pgrep >/dev/null || die "pgrep not found (install the Debian package procps)"
 if [[ $pin == 1 ]]; then
     runner=(taskset -c 0)
 fi
@@ -83,29 +88,43 @@ say "nats-server on 127.0.0.1:$router_port, xomq-responder ready"
 # kib pid key: a "kB" line of /proc/<pid>/status, or nothing once it ended.
 kib() { sed -n "s/^$2:[[:space:]]*\([0-9][0-9]*\) kB/\1/p" "/proc/$1/status" 2>/dev/null || true; }
 
-# sampled_run amount name: runs XoMQSender, sampling its status every 0.2 s
-# into $work/<name>.samples ("<seconds> <VmRSS kB> <VmHWM kB> <in the loop>");
-# sets hwm (the last VmHWM seen, kB) and rate.
+# sampled_run amount name: runs XoMQSender under GNU time, which reports its
+# peak resident size when it ends, and samples its resident size every 0.2 s
+# into $work/<name>.samples ("<seconds> <VmRSS kB> <in the loop>"); sets hwm
+# (the peak, kB) and rate.
 sampled_run() {
-    local amount=$1 name=$2 pid rc=0 t0 rss h looping=0 limit i
+    local amount=$1 name=$2 tpid pid="" rc=0 t0 rss looping=0 limit i
     write_ini "$work/$name.ini" memory "$amount" "$work/$name.log"
     : >"$work/$name.samples"
-    "${runner[@]+"${runner[@]}"}" "$sender" "$work/$name.ini" >"$work/$name.out" 2>&1 &
-    pid=$!
-    track_pid "$pid" XoMQSender
+    "${runner[@]+"${runner[@]}"}" /usr/bin/time -f %M -o "$work/$name.maxrss" \
+        "$sender" "$work/$name.ini" >"$work/$name.out" 2>&1 &
+    tpid=$!
+    track_pid "$tpid" time
+    # XoMQSender is GNU time's child: tracked so that it is stopped by its
+    # own PID (a stopped time would leave it running).
+    for ((i = 0; i < 500; i++)); do
+        pid=$(pgrep -P "$tpid" || true)
+        [[ -n "$pid" ]] && break
+        kill -0 "$tpid" 2>/dev/null || break
+        sleep 0.01
+    done
+    [[ -n "$pid" ]] && track_pid "$pid" XoMQSender
     t0=$SECONDS
     limit=$((amount / 200 + 60))
-    hwm=0
     for ((i = 0; ; i++)); do
-        rss=$(kib "$pid" VmRSS)
-        h=$(kib "$pid" VmHWM)
-        [[ -z "$rss" || -z "$h" ]] && break
-        # Start-up (connect, resolve) takes milliseconds; from the sixth
-        # sample on (one second in) the loop runs. The log is buffered, so
-        # it cannot tell.
-        ((i >= 5)) && looping=1
-        echo "$((SECONDS - t0)) $rss $h $looping" >>"$work/$name.samples"
-        hwm=$h
+        [[ -n "$pid" ]] || break
+        # Before its exec the child is still a copy of time.
+        if [[ /proc/$pid/exe -ef "$sender" ]]; then
+            rss=$(kib "$pid" VmRSS)
+            [[ -z "$rss" ]] && break
+            # Start-up (connect, resolve) takes milliseconds; from the sixth
+            # sample on (one second in) the loop runs. The log is buffered,
+            # so it cannot tell.
+            ((i >= 5)) && looping=1
+            echo "$((SECONDS - t0)) $rss $looping" >>"$work/$name.samples"
+        else
+            kill -0 "$pid" 2>/dev/null || break
+        fi
         if ((SECONDS - t0 > limit)); then
             echo "$tag: XoMQSender ran longer than $limit s, stopping it" >&2
             stop_pid "$pid" XoMQSender
@@ -113,11 +132,13 @@ sampled_run() {
         fi
         sleep 0.2
     done
-    wait "$pid" || rc=$?
-    forget_pid "$pid"
+    wait "$tpid" || rc=$?
+    [[ -n "$pid" ]] && forget_pid "$pid"
+    forget_pid "$tpid"
+    hwm=$(tail -n 1 "$work/$name.maxrss" 2>/dev/null || true)
     rate=$(sender_rate "$work/$name.log")
-    if [[ $rc -ne 0 || -z "$rate" ]]; then
-        tail -n 5 "$work/$name.log" >&2 || true
+    if [[ $rc -ne 0 || -z "$rate" || ! "$hwm" =~ ^[0-9]+$ ]]; then
+        tail -n 5 "$work/$name.log" "$work/$name.out" >&2 || true
         die "XoMQSender ($amount requests) failed with exit status $rc"
     fi
     say "$amount requests: $(printf '%.0f' "$rate") messages/sec, peak resident ${hwm} kB"
@@ -129,7 +150,7 @@ sampled_run "$count" long
 long_hwm=$hwm
 
 # Resident size during the loop: the first samples against the last.
-read -r first last n < <(awk '$4 == 1 { if (!seen) { first = $2; seen = 1 } last = $2; n++ }
+read -r first last n < <(awk '$3 == 1 { if (!seen) { first = $2; seen = 1 } last = $2; n++ }
     END { print first + 0, last + 0, n + 0 }' "$work/long.samples")
 
 verdict() { if awk -v a="$1" -v b="$2" 'BEGIN { exit !(a < b) }'; then echo PASS; else echo FAIL; fi; }
@@ -138,7 +159,7 @@ growth_rss=$((last - first))
 v1=$(verdict "$growth_hwm" 1024)
 v3=$(verdict "$long_hwm" 32768)
 echo
-echo "| Run | Requests | Peak resident (VmHWM) |"
+echo "| Run | Requests | Peak resident (max RSS) |"
 echo "|---|---:|---:|"
 echo "| short | $short | $short_hwm kB |"
 echo "| long | $count | $long_hwm kB |"

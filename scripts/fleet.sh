@@ -136,9 +136,7 @@ done
 
 service=fleet
 if [[ -z "$ini" ]]; then
-    nats=$(command -v nats-server || true)
-    [[ -n "$nats" ]] || { [[ -x /usr/sbin/nats-server ]] && nats=/usr/sbin/nats-server; }
-    [[ -n "$nats" ]] || die "nats-server not found (apt-get install nats-server)"
+    nats=$(find_nats_server) || die "nats-server not found (apt-get install nats-server, or set NATS_SERVER)"
     start_router "$nats"
     say "nats-server on 127.0.0.1:$router_port, $responders responder(s) of '$service'"
     for ((r = 1; r <= responders; r++)); do

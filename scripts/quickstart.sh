@@ -4,15 +4,19 @@
 #   scripts/quickstart.sh [amount]     (amount: number of requests, default 10000)
 # Installs what is missing (scripts/install-deps.sh), builds a Release build in
 # build-quickstart/, starts nats-server on a free loopback port and the
-# xomq-responder service, runs XoMQSender with a copy of examples/xomq.ini that
-# points at them, shows the report lines of the log and XoMQSender's exit code,
-# and stops what it started, also on Ctrl-C or failure. The script's own exit
-# status is XoMQSender's.
+# xomq-responder service, runs XoMQSender with the settings of
+# examples/xomq.ini pointed at them (an INI file written below), shows the
+# report lines of the log and XoMQSender's exit code, and stops what it
+# started, also on Ctrl-C or failure. The script's own exit status is
+# XoMQSender's.
 # Environment:
 #   XO_QUICKSTART_BIN_DIR=<build dir>  use the binaries of that existing build;
 #                                      nothing is installed or built then
 #   XO_QUICKSTART_KEEP=1               keep the work directory (INI, logs)
-#   NATS_SERVER=<path>                 the nats-server to start
+#   NATS_SERVER=<path>                 the nats-server to start (default: the
+#                                      one on the PATH, else /usr/sbin, else
+#                                      /usr/local/sbin)
+#   TMPDIR=<dir>                       where the work directory goes (default /tmp)
 set -euo pipefail
 
 usage() {
@@ -24,7 +28,6 @@ amount=${1:-10000}
 [[ $# -le 1 && "$amount" =~ ^[0-9]{1,9}$ && "$amount" -gt 0 ]] || usage
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-example="$root/examples/xomq.ini"
 tag=quickstart
 work=""
 # What this script starts is stopped by PID on every way out (stop_all).
@@ -66,9 +69,8 @@ sender="$bin/src/sender/XoMQSender"
 responder="$bin/tools/responder/xomq-responder"
 [[ -x "$sender" ]] || die "no XoMQSender in $bin"
 [[ -x "$responder" ]] || die "no xomq-responder in $bin"
-[[ -f "$example" ]] || die "no $example"
-nats=${NATS_SERVER:-$(command -v nats-server || echo /usr/sbin/nats-server)}
-[[ -x "$nats" ]] || die "nats-server not found (install the Debian package nats-server)"
+nats=$(find_nats_server) ||
+    die "nats-server not found (install the Debian package nats-server; NATS_SERVER, when set, must name it)"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-quickstart.XXXXXX")
 
@@ -77,72 +79,33 @@ start_router "$nats"
 port=$router_port
 say "nats-server listening on 127.0.0.1:$port (pid $router_pid)"
 
-# ---- the INI: the example, pointed at this router and logging to a file ------
-# Sets "section|key|value" lines in an INI text (sections and keys ignoring
-# case): replaces the key where the section has it, otherwise adds it at the
-# section's end (appending the section when missing). A value of "\DROP"
-# removes the key instead.
-edit_ini() {  # settings-file ini-in > ini-out
-    awk -v settings="$1" '
-        function lower(s) { return tolower(s) }
-        function trim(s) { gsub(/^[ \t]+|[ \t\r]+$/, "", s); return s }
-        function flush(sec,   i) {
-            for (i = 1; i <= n; i++)
-                if (lower(sect[i]) == sec && !done[i] && val[i] != "\\DROP") {
-                    print key[i] " = " val[i]; done[i] = 1
-                }
-        }
-        BEGIN {
-            while ((getline line < settings) > 0) {
-                n++; split(line, f, "|")
-                sect[n] = f[1]; key[n] = f[2]; val[n] = substr(line, length(f[1]) + length(f[2]) + 3)
-            }
-        }
-        /^[ \t]*\[/ {
-            flush(cur)
-            s = $0; sub(/^[ \t]*\[/, "", s); sub(/\].*$/, "", s); cur = lower(trim(s))
-            print; next
-        }
-        {
-            if ($0 ~ /=/ && $0 !~ /^[ \t]*[;#]/) {
-                k = $0; sub(/=.*$/, "", k); k = lower(trim(k))
-                for (i = 1; i <= n; i++)
-                    if (lower(sect[i]) == cur && lower(key[i]) == k) {
-                        if (!done[i] && val[i] != "\\DROP") print key[i] " = " val[i]
-                        done[i] = 1; next
-                    }
-            }
-            print
-        }
-        END {
-            flush(cur)
-            for (i = 1; i <= n; i++)
-                if (!done[i] && val[i] != "\\DROP") {
-                    if (!(lower(sect[i]) in added)) { print ""; print "[" sect[i] "]"; added[lower(sect[i])] = 1 }
-                    print key[i] " = " val[i]; done[i] = 1
-                }
-        }' "$2"
-}
-
-# The service name the example asks for (the responder serves that one).
-service=$(awk '
-    /^[ \t]*\[/ { s = tolower($0); gsub(/[][ \t\r]/, "", s); next }
-    s == "options:ap" && tolower($0) ~ /^[ \t]*toservicename[ \t]*=/ {
-        sub(/^[^=]*=[ \t]*/, ""); sub(/[ \t\r]+$/, ""); print; exit
-    }' "$example")
-[[ -n "$service" ]] || die "$example names no toServiceName in [options:ap]"
-
+# ---- the INI: the settings of examples/xomq.ini, pointed at this router ------
+# and logging to a file in the work directory.
+service=bench
 log="$work/xomq.log"
 ini="$work/xomq.ini"
-cat >"$work/settings" <<EOF
-options:ap|sendAmount|$amount
-options:mq|connect|\\DROP
-options:mq|host|127.0.0.1
-options:mq|port|$port
-options:mq|pwd|\\DROP
-log|file|$log
+cat >"$ini" <<EOF
+; XoMQSender, written by scripts/quickstart.sh (the keys: examples/xomq.ini).
+[options:ap]
+sendtimeout = 10000
+toServiceName = $service
+sendAmount = $amount
+
+[options:mq]
+host = 127.0.0.1
+port = $port
+timeout = 3000
+timeoutToAllReconnectingTriing = 10000
+appname = XoMQSender
+
+[log]
+file = $log
+append = 0
+level = info
+silence = XoMQSendMsg
+silenceTags =
+flush = 0
 EOF
-edit_ini "$work/settings" "$example" >"$ini"
 
 # ---- the service -------------------------------------------------------------
 "$responder" --server "nats://127.0.0.1:$port" --service "$service" \

@@ -3,26 +3,39 @@
 # the stages in scripts/stages/ in order. Each stage builds in its own folder
 # under build-ci/ and fails the run on the first error.
 #   scripts/test-all.sh              all stages
-#   scripts/test-all.sh linux asan   only the stages whose names contain a word given
+#   scripts/test-all.sh gcc valgrind only the stages whose names contain a word given
+# When no stage name contains any word given, it lists the stages and exits
+# with 2 before installing or building anything.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export XO_ROOT="$root"
 export XO_BUILD_ROOT="${XO_BUILD_ROOT:-$root/build-ci}"
 export XO_JOBS="${XO_JOBS:-2}"
-mkdir -p "$XO_BUILD_ROOT"
 
+all=()
+selected=()
+for stage in "$root"/scripts/stages/*.sh; do
+    name=$(basename "$stage" .sh)
+    all+=("$name")
+    match=$(($# == 0))
+    for word in "$@"; do [[ "$name" == *"$word"* ]] && match=1; done
+    if [[ $match -eq 1 ]]; then selected+=("$stage"); fi
+done
+if [[ ${#selected[@]} -eq 0 ]]; then
+    echo "test-all: no stage name contains any of: $*" >&2
+    echo "test-all: the stages are:" >&2
+    printf '  %s\n' "${all[@]}" >&2
+    exit 2
+fi
+
+mkdir -p "$XO_BUILD_ROOT"
 "$root/scripts/install-deps.sh" --windows
 
 failed=0
 summary=()
-for stage in "$root"/scripts/stages/*.sh; do
+for stage in "${selected[@]}"; do
     name=$(basename "$stage" .sh)
-    if [[ $# -gt 0 ]]; then
-        match=0
-        for word in "$@"; do [[ "$name" == *"$word"* ]] && match=1; done
-        [[ $match -eq 1 ]] || continue
-    fi
     echo "=== stage $name"
     start=$SECONDS
     if bash "$stage"; then

@@ -1,10 +1,15 @@
 # Process bookkeeping for the scripts: everything a script starts is recorded
 # with a name and stopped by its PID on every way out (SIGTERM, then SIGKILL),
-# nats-server on a loopback port of the kernel's choosing, and bounded waits
+# finding nats-server (find_nats_server, from nats-server.sh), starting it on
+# a loopback port of the kernel's choosing, and bounded waits
 # for a ready line. Source it; the caller sets "tag" (the prefix of its
 # messages) and, before start_router, "work" (its scratch directory).
 # shellcheck shell=bash
 # shellcheck disable=SC2154  # tag and work come from the caller
+
+# find_nats_server
+# shellcheck source=scripts/lib/nats-server.sh
+source "$(dirname "${BASH_SOURCE[0]}")/nats-server.sh"
 
 say() { echo "$tag: $*"; }
 die() {

@@ -61,8 +61,12 @@ wait_for() {
     return 1
 }
 
-# The router, on a port of its own choosing.
-nats-server -a 127.0.0.1 -p -1 >"$work/nats.log" 2>&1 &
+# The router, on a port of its own choosing (also found in /usr/sbin when
+# that is not on the PATH).
+# shellcheck source=scripts/lib/nats-server.sh
+source "$XO_ROOT/scripts/lib/nats-server.sh"
+nats_server=$(find_nats_server) || { echo "nats-server not found" >&2; exit 1; }
+"$nats_server" -a 127.0.0.1 -p -1 >"$work/nats.log" 2>&1 &
 nats=$!
 pids+=("$nats")
 wait_for "$work/nats.log" "Listening for client connections" "$nats"
