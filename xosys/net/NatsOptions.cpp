@@ -35,7 +35,23 @@ bool readSmallFile(const std::string& path, std::string* content, std::string* w
     return true;
 }
 
-uint32_t fileProblem(const char* field, const std::string& why, std::string* reason) {
+// libnats names the file in its errors; the name is left out, since a value
+// that runs on over a missing separator may hold the password.
+std::string withoutPath(std::string why, const std::string& path) {
+    for (size_t at = why.find(path); !path.empty() && at != std::string::npos;
+         at = why.find(path, at)) {
+        why.replace(at, path.size(), "(the file)");
+    }
+    return why;
+}
+
+uint32_t fileProblem(const char* field, std::string why, const std::string& path,
+                     std::string* reason) {
+    why = withoutPath(why, path);
+    const size_t null = why.rfind(": (null)");
+    if (null != std::string::npos && null + 8 == why.size()) {
+        why.erase(null);
+    }
     *reason = std::string("the file of field '") + field + "' cannot be used: " + why;
     return XOSYS_E_CONNECT_STRING;
 }
@@ -67,12 +83,12 @@ bool findSeed(const std::string& text, std::string* publicKey) {
 uint32_t checkCertificateDates(const std::string& path, std::string* reason) {
     FILE* f = std::fopen(path.c_str(), "r");
     if (f == nullptr) {
-        return fileProblem("tls_cert", std::strerror(errno), reason);
+        return fileProblem("tls_cert", std::strerror(errno), path, reason);
     }
     X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
     std::fclose(f);
     if (cert == nullptr) {
-        return fileProblem("tls_cert", "no PEM certificate in it", reason);
+        return fileProblem("tls_cert", "no PEM certificate in it", path, reason);
     }
     uint32_t rc = XOSYS_OK;
     const bool expired = X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
@@ -102,7 +118,7 @@ uint32_t addTls(const ConnectParams& p, natsOptions* opts, std::string* reason) 
     }
     if (!p.tlsCa.empty() &&
         natsOptions_LoadCATrustedCertificates(opts, p.tlsCa.c_str()) != NATS_OK) {
-        return fileProblem("tls_ca", natsReason(NATS_SSL_ERROR), reason);
+        return fileProblem("tls_ca", natsReason(NATS_SSL_ERROR), p.tlsCa, reason);
     }
     if (!p.tlsCert.empty()) {
         const uint32_t rc = checkCertificateDates(p.tlsCert, reason);
@@ -111,7 +127,9 @@ uint32_t addTls(const ConnectParams& p, natsOptions* opts, std::string* reason) 
         }
         if (natsOptions_LoadCertificatesChain(opts, p.tlsCert.c_str(), p.tlsKey.c_str()) !=
             NATS_OK) {
-            return fileProblem("tls_cert' or 'tls_key", natsReason(NATS_SSL_ERROR), reason);
+            return fileProblem("tls_cert' or 'tls_key",
+                               withoutPath(natsReason(NATS_SSL_ERROR), p.tlsKey), p.tlsCert,
+                               reason);
         }
     }
     return XOSYS_OK;
@@ -130,12 +148,12 @@ uint32_t addCredentials(const ConnectParams& p, natsOptions* opts, std::string* 
         std::string why;
         std::string publicKey;
         if (!readSmallFile(p.nkeySeedFile, &text, &why)) {
-            return fileProblem("nkey_seed", why, reason);
+            return fileProblem("nkey_seed", why, p.nkeySeedFile, reason);
         }
         const bool found = findSeed(text, &publicKey);
         std::fill(text.begin(), text.end(), '\0');
         if (!found) {
-            return fileProblem("nkey_seed", "it holds no NKey seed", reason);
+            return fileProblem("nkey_seed", "it holds no NKey seed", p.nkeySeedFile, reason);
         }
         s = natsOptions_SetNKeyFromSeed(opts, publicKey.c_str(), p.nkeySeedFile.c_str());
     }
@@ -143,7 +161,7 @@ uint32_t addCredentials(const ConnectParams& p, natsOptions* opts, std::string* 
         std::string text;
         std::string why;
         if (!readSmallFile(p.credsFile, &text, &why)) {
-            return fileProblem("creds", why, reason);
+            return fileProblem("creds", why, p.credsFile, reason);
         }
         std::fill(text.begin(), text.end(), '\0');
         s = natsOptions_SetUserCredentialsFromFiles(opts, p.credsFile.c_str(), nullptr);
@@ -232,7 +250,11 @@ uint32_t buildNatsOptions(const ConnectParams& params, natsOptions** out, std::s
 }
 
 uint32_t connectFailure(natsStatus s, const ConnectParams& params, std::string* reason) {
-    const std::string detail = natsReason(s);
+    std::string detail = natsReason(s);
+    for (const std::string* path : {&params.credsFile, &params.nkeySeedFile, &params.tlsCa,
+                                    &params.tlsCert, &params.tlsKey}) {
+        detail = withoutPath(detail, *path);
+    }
     if (s == NATS_CONNECTION_AUTH_FAILED || s == NATS_NOT_PERMITTED) {
         // The router's own words (its -ERR text).
         *reason = "the router refused the credentials: " + detail;
@@ -247,6 +269,15 @@ uint32_t connectFailure(natsStatus s, const ConnectParams& params, std::string* 
             "the TLS handshake failed (the router's certificate must chain to tls_ca, be "
             "valid now and name the host; a router that requires a client certificate "
             "must accept tls_cert): " +
+            detail;
+        return XOSYS_E_CONNECT;
+    }
+    if (params.secure() && params.tlsCert.empty() &&
+        detail.find("Expected 'PONG'") != std::string::npos) {
+        // The router ended the connection right after the handshake.
+        *reason =
+            "the router closed the TLS connection (a router that requires a client "
+            "certificate needs tls_cert and tls_key): " +
             detail;
         return XOSYS_E_CONNECT;
     }
