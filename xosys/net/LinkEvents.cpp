@@ -82,6 +82,12 @@ void onReconnected(natsConnection* nc, void* closure) {
                           " ms after the connection to " + copy.url + " was lost");
 }
 
+void reportGivingUp(const Link& link) {
+    report(link.sink, "gave up reconnecting: no router answered within " +
+                          std::to_string(link.attempts) +
+                          " attempts per router; the connection is closed");
+}
+
 void onClosed(natsConnection* nc, void* closure) {
     (void)closure;
     Link copy;
@@ -90,14 +96,12 @@ void onClosed(natsConnection* nc, void* closure) {
         std::lock_guard<std::mutex> lock(l.mu);
         auto it = l.byConnection.find(nc);
         if (it == l.byConnection.end()) {
-            return;  // closed on purpose
+            return;  // closed on purpose, or reported already
         }
         copy = it->second;
         l.byConnection.erase(it);
     }
-    report(copy.sink, "gave up reconnecting: no router answered within " +
-                          std::to_string(copy.attempts) +
-                          " attempts per router; the connection is closed");
+    reportGivingUp(copy);
 }
 
 }  // namespace
@@ -123,9 +127,22 @@ void LinkEvents::track(natsConnection* nc, const ConnectParams& params, Sink sin
 }
 
 void LinkEvents::forget(natsConnection* nc) {
-    Links& l = links();
-    std::lock_guard<std::mutex> lock(l.mu);
-    l.byConnection.erase(nc);
+    Link copy;
+    {
+        Links& l = links();
+        std::lock_guard<std::mutex> lock(l.mu);
+        auto it = l.byConnection.find(nc);
+        if (it == l.byConnection.end()) {
+            return;
+        }
+        copy = it->second;
+        l.byConnection.erase(it);
+    }
+    // Closed by libnats, and its report still queued on the callback
+    // thread: said now, before the connection goes.
+    if (natsConnection_Status(nc) == NATS_CONN_STATUS_CLOSED) {
+        reportGivingUp(copy);
+    }
 }
 
 }  // namespace xosys

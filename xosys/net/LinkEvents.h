@@ -24,7 +24,8 @@ class LinkEvents {
     // Reports the events of nc through sink, described by params.
     static void track(natsConnection* nc, const ConnectParams& params, Sink sink);
     // Stops the reports of nc; call before destroying it, so that closing
-    // it on purpose is not reported.
+    // it on purpose is not reported. A give-up still waiting on the
+    // callback thread is reported here.
     static void forget(natsConnection* nc);
 };
 
