@@ -377,7 +377,11 @@ int run(Options& o) {
         if (s == NATS_OK) {
             const bool ok = answer(nc, m, o, c, frame);
             natsMsg_Destroy(m);
-            if (!ok) {
+            if (!ok && o.router.reconnectAttempts > 0 && !natsConnection_IsClosed(nc)) {
+                // The router went away while the reply was written; libnats
+                // reconnects, and this one reply is lost with the router.
+                std::fprintf(stderr, "xomq-responder: a reply was lost with the router\n");
+            } else if (!ok) {
                 std::fprintf(stderr, "xomq-responder: sending failed: connection lost\n");
                 status = 1;
             }
