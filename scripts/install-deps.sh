@@ -7,7 +7,8 @@
 set -euo pipefail
 
 packages=(cmake g++ clang libclang-rt-14-dev make pkg-config googletest libgtest-dev libgmock-dev
-          libbenchmark-dev libnats-dev nats-server valgrind procps time nlohmann-json3-dev)
+          libbenchmark-dev libnats-dev nats-server valgrind procps time nlohmann-json3-dev
+          libssl-dev openssl)
 recommends_off=()
 if [[ "${1:-}" == "--windows" ]]; then
     recommends_off=(g++-mingw-w64-x86-64-posix wine wine64)

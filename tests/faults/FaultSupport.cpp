@@ -23,18 +23,6 @@ void FaultTest::TearDown() {
     }
 }
 
-bool waitForLog(const std::string& path, const std::string& text, size_t count,
-                xotest::Millis bound) {
-    const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < bound) {
-        if (xotest::linesWith(xotest::readFile(path), text).size() >= count) {
-            return true;
-        }
-        std::this_thread::sleep_for(xotest::Millis(10));
-    }
-    return false;
-}
-
 int64_t microsBetween(const std::string& log, const std::string& from, const std::string& to) {
     const auto a = xotest::linesWith(log, from);
     const auto b = xotest::linesWith(log, to);

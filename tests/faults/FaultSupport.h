@@ -28,9 +28,7 @@ class FaultTest : public ::testing::Test {
     const std::string m_logPath = m_dir.file("sender.log");
 };
 
-// Waits until the file at path holds at least count lines with text.
-bool waitForLog(const std::string& path, const std::string& text, size_t count,
-                xotest::Millis bound);
+using xotest::waitForLog;
 
 // Microseconds between the time stamps of the first log lines holding from
 // and to; -1 when either is missing.

@@ -1,9 +1,16 @@
 #include "Harness.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace xotest {
 
@@ -60,6 +67,100 @@ NatsServer::NatsServer(const TempDir& dir, Options options)
         m_process.kill();
         throw std::runtime_error(what);
     }
+}
+
+// ---- NatsCluster --------------------------------------------------------------
+
+namespace {
+
+size_t countIn(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+NatsCluster::NatsCluster(const TempDir& dir, int nodes, Millis bound) {
+    std::vector<int> routePorts;
+    for (int i = 0; i < nodes; ++i) {
+        routePorts.push_back(freeLoopbackPort());
+    }
+    const std::string seed = "nats://127.0.0.1:" + std::to_string(routePorts[0]);
+    m_nodes.reserve(static_cast<size_t>(nodes));
+    for (int i = 0; i < nodes; ++i) {
+        NatsServer::Options options;
+        options.extraArgs = {"--cluster_name", "xomq", "--cluster",
+                             "nats://127.0.0.1:" + std::to_string(routePorts[i])};
+        if (i > 0) {
+            options.extraArgs.push_back("--routes");
+            options.extraArgs.push_back(seed);
+        }
+        m_nodes.emplace_back(dir, options);
+    }
+    // Routes made minus routes closed (duplicates are closed) per node.
+    const auto end = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        bool meshed = true;
+        for (auto& node : m_nodes) {
+            const std::string log = node.process().err();
+            const size_t made = countIn(log, "Route connection created");
+            const size_t closed = countIn(log, "Router connection closed");
+            meshed = meshed && made >= closed + static_cast<size_t>(nodes - 1);
+        }
+        if (meshed) {
+            return;
+        }
+        if (std::chrono::steady_clock::now() > end) {
+            throw std::runtime_error("the cluster's routes did not form: " +
+                                     m_nodes.back().process().describe());
+        }
+        std::this_thread::sleep_for(Millis(50));
+    }
+}
+
+bool answersOn(int port, const std::string& subject, Millis bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < end) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool answered = false;
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            const std::string hello = "CONNECT {\"verbose\":false}\r\nSUB _PROBE.reply 1\r\nPUB " +
+                                      subject + " _PROBE.reply 0\r\n\r\n";
+            std::string got;
+            if (write(fd, hello.data(), hello.size()) == static_cast<ssize_t>(hello.size())) {
+                // An answer within 300 ms, or another try.
+                const auto tryEnd = std::chrono::steady_clock::now() + Millis(300);
+                while (!answered && std::chrono::steady_clock::now() < tryEnd) {
+                    pollfd p{fd, POLLIN, 0};
+                    if (poll(&p, 1, 50) <= 0) {
+                        continue;
+                    }
+                    char buffer[4096];
+                    const ssize_t n = read(fd, buffer, sizeof buffer);
+                    if (n <= 0) {
+                        break;
+                    }
+                    got.append(buffer, static_cast<size_t>(n));
+                    answered = got.find("MSG _PROBE.reply ") != std::string::npos;
+                }
+            }
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (answered) {
+            return true;
+        }
+        std::this_thread::sleep_for(Millis(100));
+    }
+    return false;
 }
 
 // ---- Responder ----------------------------------------------------------------
@@ -224,6 +325,17 @@ std::vector<std::string> linesWith(const std::string& log, const std::string& te
         }
     }
     return result;
+}
+
+bool waitForLog(const std::string& path, const std::string& text, size_t count, Millis bound) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < bound) {
+        if (linesWith(readFile(path), text).size() >= count) {
+            return true;
+        }
+        std::this_thread::sleep_for(Millis(10));
+    }
+    return false;
 }
 
 std::optional<uint32_t> codeIn(const std::string& line) {

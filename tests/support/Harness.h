@@ -46,6 +46,29 @@ class NatsServer {
     Process m_process;
 };
 
+// A cluster of nats-servers on loopback, each on free client and route
+// ports, with routes to node 0 (the others learn each other from it). The
+// constructor returns once every node has a route to each of the others and
+// throws when they do not within bound.
+class NatsCluster {
+  public:
+    NatsCluster(const TempDir& dir, int nodes, Millis bound = Millis(15000));
+
+    int size() const { return static_cast<int>(m_nodes.size()); }
+    NatsServer& node(int i) { return m_nodes[static_cast<size_t>(i)]; }
+    std::string url(int i) const {
+        return "nats://127.0.0.1:" + std::to_string(m_nodes[static_cast<size_t>(i)].port());
+    }
+
+  private:
+    std::vector<NatsServer> m_nodes;
+};
+
+// True once a plain client of the router at 127.0.0.1:port gets an answer
+// to a request on subject (a service answers its resolve subject), within
+// bound. Speaks the NATS protocol itself, so it needs no client library.
+bool answersOn(int port, const std::string& subject, Millis bound);
+
 // What the responder says when it stops.
 struct ResponderSummary {
     long answered = -1;
@@ -120,6 +143,8 @@ SenderRun runSender(const TempDir& dir, std::vector<std::string> args, const std
 std::vector<std::string> splitLines(const std::string& text);
 // The lines that contain text.
 std::vector<std::string> linesWith(const std::string& log, const std::string& text);
+// Waits until the file at path holds at least count lines with text.
+bool waitForLog(const std::string& path, const std::string& text, size_t count, Millis bound);
 // The error code a log line carries, if any.
 std::optional<uint32_t> codeIn(const std::string& line);
 // The time stamp a log line starts with ("YYYY-MM-DD HH:MM:SS.uuuuuu"), in

@@ -98,14 +98,14 @@ TEST(Subjects, AnyServiceNameBecomesOneTokenOfItsOwn) {
     for (const char* name : names) {
         const std::string token = xosys::serviceToken(name);
         EXPECT_TRUE(tokens.insert(token).second) << name << " -> " << token;
-        const std::string subject = xosys::serviceAddress(name, "ID1");
+        const std::string subject = xosys::serviceAddress(name);
         EXPECT_TRUE(xosys::validAddress(subject.data(), subject.size())) << subject;
         EXPECT_EQ(token.find_first_of(". \t*>"), std::string::npos) << token;
     }
-    const std::string longest = xosys::serviceAddress(all, "ABCDEFGHIJKLMNOPQRSTUV");
+    const std::string longest = xosys::serviceAddress(all);
     EXPECT_TRUE(xosys::validAddress(longest.data(), longest.size()));
 
-    const std::string addr = xosys::serviceAddress("bench", "ID1");
+    const std::string addr = xosys::serviceAddress("bench");
     EXPECT_TRUE(xosys::validAddress(addr.data(), addr.size()));
     for (const char* bad : {"", ".a", "a.", "a..b", "a.*", "a.>", "a b"}) {
         EXPECT_FALSE(xosys::validAddress(bad, std::strlen(bad))) << bad;

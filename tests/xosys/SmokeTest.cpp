@@ -256,6 +256,9 @@ TEST_F(Smoke, ResponderCommandLine) {
         {"--server", server, "--service", std::string(256, 's')},
         {"--server", "host:99999", "--service", "s"},
         {"--server", server, "--service"},
+        {"--server", server + ",tls://127.0.0.1:1", "--service", "s"},
+        {"--server", server + ",", "--service", "s"},
+        {"--server", server, "--service", "s", "--tls-cert", "c.pem"},
     };
     int n = 0;
     for (const auto& args : bad) {

@@ -1,7 +1,8 @@
 // xomq-responder: a service for XoMQSender runs and tests. It registers a
-// service name with the router (answers resolve requests with its own
+// service name with the router (answers resolve requests with the service's
 // address) and answers every request with a reply carrying a category, a
-// type and the request's body.
+// type and the request's body. Any number of instances may serve one name:
+// they share its requests through a queue group.
 #include <nats/nats.h>
 
 #include <chrono>
@@ -13,7 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "ConnectString.h"
+#include "LinkEvents.h"
 #include "Message.h"
+#include "NatsOptions.h"
 #include "Subjects.h"
 #include "Wire.h"
 #include "XoSysCodes.h"
@@ -21,14 +25,25 @@
 namespace {
 
 const char kUsage[] =
-    "usage: xomq-responder --server <host:port or nats://host:port> --service <name>\n"
-    "                      [--password <token>] [--delay-ms <n>]\n"
+    "usage: xomq-responder --server <routers> --service <name>\n"
+    "                      [--user <name>] [--password <text>] [--nkey-seed <file>]\n"
+    "                      [--creds <file>] [--tls-ca <file>] [--tls-cert <file>\n"
+    "                      --tls-key <file>] [--delay-ms <n>]\n"
     "                      [--error-every <n> --error-code <c>] [--unsolicited-every <n>]\n"
     "                      [--limit <n>] [--category <text>] [--type <u32>]\n"
     "\n"
-    "  --server            the router (NATS server) to connect to\n"
+    "  --server            the router (NATS server) to connect to: host:port,\n"
+    "                      nats://host:port or tls://host:port; several separated by\n"
+    "                      commas are tried in order, and the responder then\n"
+    "                      reconnects to another one (or one its cluster announces)\n"
+    "                      when its router goes away\n"
     "  --service           service name to register; clients resolve it by this name\n"
-    "  --password          token the router requires\n"
+    "  --user              user name; --password is then its password\n"
+    "  --password          token the router requires, or the password of --user\n"
+    "  --nkey-seed         file holding the NKey seed to sign in with\n"
+    "  --creds             credentials file (user JWT and NKey seed)\n"
+    "  --tls-ca            CA certificates the router's certificate must chain to\n"
+    "  --tls-cert          client certificate (with --tls-key, its private key)\n"
     "  --delay-ms          wait this long before answering each request (default 0)\n"
     "  --error-every       answer every n-th request with a system error reply\n"
     "                      (category \"Xo_System\", type 0, body the 4-byte code)\n"
@@ -44,9 +59,8 @@ const char kUsage[] =
     "(SIGINT, SIGTERM or the limit). Exit status: 0 done, 1 router trouble, 2 bad flags.\n";
 
 struct Options {
-    std::string url;
+    xosys::ConnectParams router;
     std::string service;
-    std::string password;
     uint32_t delayMs = 0;
     uint32_t errorEvery = 0;
     uint32_t errorCode = XOSYS_E_SERVICE_FAILED;
@@ -80,28 +94,41 @@ bool parseU32(const char* text, uint32_t* value) {
     return true;
 }
 
-// "nats://host:port", "host:port" or "host" (port 4222) to a NATS URL.
-bool serverUrl(const std::string& server, std::string* url) {
-    std::string rest = server;
-    const std::string scheme = "nats://";
-    if (rest.compare(0, scheme.size(), scheme) == 0) {
-        rest.erase(0, scheme.size());
+// One router of --server: "nats://host:port", "tls://host:port",
+// "host:port" or "host" (port 4222), as a URL.
+bool serverUrl(std::string server, std::string* url) {
+    if (server.find("://") == std::string::npos) {
+        server = "nats://" + server;
     }
-    if (rest.empty() || rest.find_first_of(" \t/@") != std::string::npos) {
-        return false;
+    const size_t hostAt = server.find("://") + 3;
+    const size_t colon = server.rfind(':');
+    const bool bracketed = hostAt < server.size() && server[hostAt] == '[';
+    if (colon < hostAt || (bracketed && server.back() == ']')) {
+        server += ":4222";
     }
-    const size_t colon = rest.rfind(':');
-    const bool bracketed = rest[0] == '[';
-    if (colon == std::string::npos || (bracketed && rest.back() == ']')) {
-        *url = scheme + rest + ":4222";
-        return true;
+    return xosys::normalizeServerUrl(server, url);
+}
+
+// The routers of --server, separated by commas.
+bool serverList(const std::string& text, std::vector<std::string>* urls, std::string* error) {
+    std::string blankSeparated;
+    size_t begin = 0;
+    while (begin <= text.size()) {
+        size_t end = text.find(',', begin);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string url;
+        if (!serverUrl(text.substr(begin, end - begin), &url)) {
+            *error =
+                "--server must be routers separated by commas, each host:port, "
+                "nats://host:port or tls://host:port";
+            return false;
+        }
+        blankSeparated += url + " ";
+        begin = end + 1;
     }
-    uint32_t port = 0;
-    if (colon == 0 || !parseU32(rest.c_str() + colon + 1, &port) || port == 0 || port > 65535) {
-        return false;
-    }
-    *url = scheme + rest;
-    return true;
+    return xosys::parseServerList(blankSeparated, urls, error);
 }
 
 int usageError(const char* what, const char* arg) {
@@ -130,8 +157,20 @@ int parseOptions(int argc, char** argv, Options* o) {
             server = value;
         } else if (flag == "--service") {
             o->service = value;
+        } else if (flag == "--user") {
+            o->router.user = value;
         } else if (flag == "--password") {
-            o->password = value;
+            o->router.password = value;
+        } else if (flag == "--nkey-seed") {
+            o->router.nkeySeedFile = value;
+        } else if (flag == "--creds") {
+            o->router.credsFile = value;
+        } else if (flag == "--tls-ca") {
+            o->router.tlsCa = value;
+        } else if (flag == "--tls-cert") {
+            o->router.tlsCert = value;
+        } else if (flag == "--tls-key") {
+            o->router.tlsKey = value;
         } else if (flag == "--delay-ms") {
             ok = parseU32(value, &o->delayMs);
         } else if (flag == "--error-every") {
@@ -158,9 +197,20 @@ int parseOptions(int argc, char** argv, Options* o) {
     if (server.empty()) {
         return usageError("--server is required", nullptr);
     }
-    if (!serverUrl(server, &o->url)) {
-        return usageError("--server must be host:port or nats://host:port, not", server.c_str());
+    std::string error;
+    if (!serverList(server, &o->router.servers, &error)) {
+        return usageError(error.c_str(), nullptr);
     }
+    if (o->router.tlsCert.empty() != o->router.tlsKey.empty()) {
+        return usageError("--tls-cert and --tls-key go together", nullptr);
+    }
+    if (!o->router.nkeySeedFile.empty() && !o->router.credsFile.empty()) {
+        return usageError("--nkey-seed and --creds cannot be used together", nullptr);
+    }
+    // With several routers a lost one is replaced by another.
+    o->router.reconnectAttempts =
+        o->router.servers.size() > 1 ? xosys::ConnectParams::kDefaultReconnectAttempts : 0;
+    o->router.timeoutMs = 2000;
     if (o->service.empty()) {
         return usageError("--service is required", nullptr);
     }
@@ -255,54 +305,60 @@ bool answer(natsConnection* nc, natsMsg* m, const Options& o, Counters& c,
     return true;
 }
 
-int run(const Options& o) {
+void printLinkEvent(const char* text) {
+    std::fprintf(stderr, "xomq-responder: %s\n", text);
+}
+
+int run(Options& o) {
     if (nats_Open(-1) != NATS_OK) {
         std::fprintf(stderr, "xomq-responder: the NATS client failed to start\n");
         return 1;
     }
+    o.router.appname = "xomq-responder " + o.service;
+    const std::string url = o.router.url();
     natsOptions* opts = nullptr;
     natsConnection* nc = nullptr;
-    natsStatus s = natsOptions_Create(&opts);
-    if (s == NATS_OK)
-        s = natsOptions_SetURL(opts, o.url.c_str());
-    if (s == NATS_OK)
-        s = natsOptions_SetName(opts, ("xomq-responder " + o.service).c_str());
-    if (s == NATS_OK)
-        s = natsOptions_SetAllowReconnect(opts, false);
+    std::string reason;
+    if (xosys::buildNatsOptions(o.router, &opts, &reason) != XOSYS_OK) {
+        std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", url.c_str(),
+                     reason.c_str());
+        nats_CloseAndWait(2000);
+        return 1;
+    }
     // Each reply leaves at once; otherwise the flusher thread paces them.
-    if (s == NATS_OK)
-        s = natsOptions_SetSendAsap(opts, true);
-    if (s == NATS_OK && !o.password.empty())
-        s = natsOptions_SetToken(opts, o.password.c_str());
+    natsStatus s = natsOptions_SetSendAsap(opts, true);
+    if (s == NATS_OK && o.router.reconnectAttempts > 0)
+        s = xosys::LinkEvents::install(opts);
     if (s == NATS_OK)
         s = natsConnection_Connect(&nc, opts);
     natsOptions_Destroy(opts);
     if (s != NATS_OK) {
-        std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", o.url.c_str(),
-                     natsStatus_GetText(s));
+        xosys::connectFailure(s, o.router, &reason);
+        std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", url.c_str(),
+                     reason.c_str());
         nats_CloseAndWait(2000);
         return 1;
     }
+    if (o.router.reconnectAttempts > 0) {
+        xosys::LinkEvents::track(nc, o.router, printLinkEvent);
+    }
 
-    char* unique = nullptr;
-    std::string address;
+    // Every instance subscribes to the service's address in one queue
+    // group, so each request goes to one of them; libnats subscribes again
+    // after a reconnect.
+    const std::string address = xosys::serviceAddress(o.service);
     natsSubscription* requests = nullptr;
     natsSubscription* resolves = nullptr;
-    s = natsInbox_Create(&unique);
+    s = natsConnection_QueueSubscribeSync(&requests, nc, address.c_str(), xosys::kServiceQueue);
     if (s == NATS_OK) {
-        const char* dot = std::strrchr(unique, '.');
-        address = xosys::serviceAddress(o.service, dot != nullptr ? dot + 1 : unique);
-        natsInbox_Destroy(unique);
-        s = natsConnection_SubscribeSync(&requests, nc, address.c_str());
-    }
-    if (s == NATS_OK) {
-        s = natsConnection_SubscribeSync(&resolves, nc, xosys::resolveSubject(o.service).c_str());
+        s = natsConnection_QueueSubscribeSync(
+            &resolves, nc, xosys::resolveSubject(o.service).c_str(), xosys::kServiceQueue);
     }
     if (s == NATS_OK)
         s = natsConnection_FlushTimeout(nc, 5000);
     int status = 0;
     if (s != NATS_OK) {
-        std::fprintf(stderr, "xomq-responder: cannot subscribe at %s: %s\n", o.url.c_str(),
+        std::fprintf(stderr, "xomq-responder: cannot subscribe at %s: %s\n", url.c_str(),
                      natsStatus_GetText(s));
         status = 1;
     } else {
@@ -321,7 +377,11 @@ int run(const Options& o) {
         if (s == NATS_OK) {
             const bool ok = answer(nc, m, o, c, frame);
             natsMsg_Destroy(m);
-            if (!ok) {
+            if (!ok && o.router.reconnectAttempts > 0 && !natsConnection_IsClosed(nc)) {
+                // The router went away while the reply was written; libnats
+                // reconnects, and this one reply is lost with the router.
+                std::fprintf(stderr, "xomq-responder: a reply was lost with the router\n");
+            } else if (!ok) {
                 std::fprintf(stderr, "xomq-responder: sending failed: connection lost\n");
                 status = 1;
             }
@@ -347,6 +407,7 @@ int run(const Options& o) {
                 static_cast<unsigned long long>(c.errors),
                 static_cast<unsigned long long>(c.unsolicited));
     std::fflush(stdout);
+    xosys::LinkEvents::forget(nc);
     natsSubscription_Destroy(requests);
     natsSubscription_Destroy(resolves);
     natsConnection_Destroy(nc);

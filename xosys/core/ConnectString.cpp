@@ -66,13 +66,91 @@ bool validName(const std::string& name) {
     return true;
 }
 
+// A file name: any text without control characters.
+bool validPath(const std::string& path) {
+    if (path.size() > 4095) {
+        return false;
+    }
+    for (char c : path) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool startsWithScheme(const std::string& text, const char* scheme) {
+    const size_t n = std::strlen(scheme);
+    return text.size() >= n && sameName(text.data(), n, scheme);
+}
+
+const size_t kMaxServers = 32;
+
 }  // namespace
 
-std::string ConnectParams::url() const {
-    std::string out = "nats://";
+bool parseServerList(const std::string& value, std::vector<std::string>* servers,
+                     std::string* error) {
+    servers->clear();
+    size_t i = 0;
+    while (i < value.size()) {
+        while (i < value.size() && isBlank(value[i])) {
+            ++i;
+        }
+        size_t end = i;
+        while (end < value.size() && !isBlank(value[end])) {
+            ++end;
+        }
+        if (end == i) {
+            break;
+        }
+        std::string url;
+        if (!normalizeServerUrl(value.substr(i, end - i), &url)) {
+            *error =
+                "field 'servers' must hold nats://host:port or tls://host:port URLs separated by "
+                "blanks, with ports from 1 to 65535";
+            return false;
+        }
+        servers->push_back(url);
+        i = end;
+    }
+    if (servers->size() > kMaxServers) {
+        *error = "field 'servers' names more than 32 routers";
+        return false;
+    }
+    for (const std::string& url : *servers) {
+        if (url.compare(0, 4, (*servers)[0], 0, 4) != 0) {
+            *error = "field 'servers' mixes nats:// and tls:// URLs; use one scheme for all";
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+bool parseCount(const std::string& text, int32_t low, int32_t high, int32_t* value) {
+    int32_t v = 0;
+    if (!parseInt32(text, &v) || v < low || v > high) {
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::string> ConnectParams::urls() const {
+    if (!servers.empty()) {
+        return servers;
+    }
+    std::string out = secure() ? "tls://" : "nats://";
     if (lrpcqPort != 0) {
         out += "127.0.0.1:" + std::to_string(lrpcqPort);
-        return out;
+        return {out};
     }
     // A bare IPv6 address needs brackets in a URL.
     if (host.find(':') != std::string::npos && host[0] != '[') {
@@ -81,7 +159,57 @@ std::string ConnectParams::url() const {
         out += host;
     }
     out += ":" + std::to_string(port);
+    return {out};
+}
+
+std::string ConnectParams::url() const {
+    std::string out;
+    for (const std::string& u : urls()) {
+        out += out.empty() ? u : " " + u;
+    }
     return out;
+}
+
+bool ConnectParams::secure() const {
+    return (!servers.empty() && servers[0].compare(0, 6, "tls://") == 0) || !tlsCa.empty() ||
+           !tlsCert.empty() || !tlsKey.empty();
+}
+
+bool normalizeServerUrl(const std::string& text, std::string* url) {
+    std::string scheme;
+    if (startsWithScheme(text, "nats://")) {
+        scheme = "nats://";
+    } else if (startsWithScheme(text, "tls://")) {
+        scheme = "tls://";
+    } else {
+        return false;
+    }
+    const std::string rest = text.substr(scheme.size());
+    size_t colon = std::string::npos;
+    std::string host;
+    if (!rest.empty() && rest[0] == '[') {
+        const size_t close = rest.find(']');
+        if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
+            return false;
+        }
+        host = rest.substr(0, close + 1);
+        colon = close + 1;
+    } else {
+        colon = rest.rfind(':');
+        if (colon == std::string::npos) {
+            return false;
+        }
+        host = rest.substr(0, colon);
+        if (host.find_first_of(":[]") != std::string::npos) {
+            return false;
+        }
+    }
+    int port = 0;
+    if (!validHost(host) || !parsePort(rest.substr(colon + 1), &port)) {
+        return false;
+    }
+    *url = scheme + host + ":" + std::to_string(port);
+    return true;
 }
 
 bool findConnectField(const char* text, const char* name, std::string* value) {
@@ -164,6 +292,66 @@ uint32_t parseConnectString(const char* text, ConnectParams* params, std::string
     }
     if (findConnectField(text, "password", &value)) {
         params->password = value;
+    }
+    if (findConnectField(text, "servers", &value)) {
+        if (!parseServerList(value, &params->servers, error)) {
+            return XOSYS_E_CONNECT_STRING;
+        }
+        params->reconnectAttempts = ConnectParams::kDefaultReconnectAttempts;
+    }
+    if (findConnectField(text, "ignore_discovered", &value)) {
+        if (value != "0" && value != "1") {
+            *error = "field 'ignore_discovered' must be 0 or 1";
+            return XOSYS_E_CONNECT_STRING;
+        }
+        params->ignoreDiscovered = value == "1";
+    }
+    if (findConnectField(text, "reconnect_attempts", &value)) {
+        int32_t n = 0;
+        if (!parseCount(value, 0, 1000000, &n)) {
+            *error = "field 'reconnect_attempts' must be a number from 0 to 1000000";
+            return XOSYS_E_CONNECT_STRING;
+        }
+        params->reconnectAttempts = n;
+    }
+    if (findConnectField(text, "reconnect_wait", &value) &&
+        !parseCount(value, 0, 3600000, &params->reconnectWaitMs)) {
+        *error = "field 'reconnect_wait' must be a number of milliseconds from 0 to 3600000";
+        return XOSYS_E_CONNECT_STRING;
+    }
+    if (findConnectField(text, "user", &value)) {
+        if (!validName(value)) {
+            *error = "field 'user' holds control characters, quotes, '=' or more than 255 bytes";
+            return XOSYS_E_CONNECT_STRING;
+        }
+        params->user = value;
+    }
+    struct FileField {
+        const char* name;
+        std::string ConnectParams::*member;
+    };
+    static const FileField kFiles[] = {
+        {"nkey_seed", &ConnectParams::nkeySeedFile}, {"creds", &ConnectParams::credsFile},
+        {"tls_ca", &ConnectParams::tlsCa},           {"tls_cert", &ConnectParams::tlsCert},
+        {"tls_key", &ConnectParams::tlsKey},
+    };
+    for (const FileField& f : kFiles) {
+        if (findConnectField(text, f.name, &value)) {
+            if (!validPath(value)) {
+                *error = std::string("field '") + f.name +
+                         "' must be a file name without control characters";
+                return XOSYS_E_CONNECT_STRING;
+            }
+            params->*f.member = value;
+        }
+    }
+    if (!params->nkeySeedFile.empty() && !params->credsFile.empty()) {
+        *error = "fields 'nkey_seed' and 'creds' cannot be used together";
+        return XOSYS_E_CONNECT_STRING;
+    }
+    if (params->tlsCert.empty() != params->tlsKey.empty()) {
+        *error = "fields 'tls_cert' and 'tls_key' go together: give both or neither";
+        return XOSYS_E_CONNECT_STRING;
     }
     return XOSYS_OK;
 }

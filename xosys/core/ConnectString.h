@@ -2,12 +2,23 @@
 // ";" or ",", names matched ignoring case. Of repeated fields the first one
 // with a non-empty value counts; empty ones count as absent. Fields used:
 //
-//   appname     connection name shown by the router   default "XoMQSender"
-//   host        router host                           default 127.0.0.1
-//   port        router port                           default 3001
-//   lrpcq_port  router on this host (127.0.0.1) at this port; overrides host/port
-//   timeout     connect time-out in milliseconds      default 3000
-//   password    token the router requires             default none
+//   appname            connection name shown by the router   default "XoMQSender"
+//   host               router host                           default 127.0.0.1
+//   port               router port                           default 3001
+//   lrpcq_port         router on this host (127.0.0.1) at this port; overrides host/port
+//   timeout            connect time-out in milliseconds      default 3000
+//   password           token the router requires, or the password of user
+//   servers            routers as nats:// or tls:// URLs separated by blanks,
+//                      tried in that order; overrides host, port and lrpcq_port
+//   ignore_discovered  1: only the listed routers, not those a cluster announces
+//   reconnect_attempts attempts per router after a loss; 0 turns reconnecting off
+//                      default 10 with servers, otherwise 0
+//   reconnect_wait     pause in milliseconds after each round of attempts (250)
+//   user               user name (password is then its password)
+//   nkey_seed          file holding an NKey seed
+//   creds              credentials file (user JWT and NKey seed)
+//   tls_ca             CA certificates the router's certificate must chain to
+//   tls_cert, tls_key  client certificate and its private key
 //
 // Unknown fields are ignored. The defaults are XoMQSender's own, so that a
 // field the program leaves empty means what the program means by it.
@@ -16,10 +27,14 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace xosys {
 
 struct ConnectParams {
+    static const int kDefaultReconnectAttempts = 10;
+    static const int32_t kDefaultReconnectWaitMs = 250;
+
     std::string appname = "XoMQSender";
     std::string host = "127.0.0.1";
     int port = 3001;
@@ -27,14 +42,40 @@ struct ConnectParams {
     int32_t timeoutMs = 3000;
     std::string password;  // empty: none
 
-    // The router URL, e.g. "nats://127.0.0.1:4222" (never holds the password).
+    std::vector<std::string> servers;  // normalized URLs; empty: host and port
+    bool ignoreDiscovered = false;
+    int reconnectAttempts = 0;  // 0: a lost router fails the calls at once
+    int32_t reconnectWaitMs = kDefaultReconnectWaitMs;
+
+    std::string user;
+    std::string nkeySeedFile;
+    std::string credsFile;
+    std::string tlsCa;
+    std::string tlsCert;
+    std::string tlsKey;
+
+    // The routers to try, in order (never holds a secret).
+    std::vector<std::string> urls() const;
+    // The same, separated by blanks, for messages.
     std::string url() const;
+    // TLS: a tls:// router or any tls_ field.
+    bool secure() const;
 };
 
 // The trimmed value of the first field called name in text whose value is
 // not empty; false when there is none (a bare name or "name =" does not
 // count).
 bool findConnectField(const char* text, const char* name, std::string* value);
+
+// Checks one router URL, "nats://host:port" or "tls://host:port", and
+// writes it with the scheme in lower case. False for anything else (no user
+// or password inside, no path).
+bool normalizeServerUrl(const std::string& text, std::string* url);
+
+// The routers of a "servers" value: URLs separated by blanks, at most 32,
+// all of one scheme. False with the reason in *error (no value quoted).
+bool parseServerList(const std::string& value, std::vector<std::string>* servers,
+                     std::string* error);
 
 // Parses text into *params. Returns 0 or XOSYS_E_CONNECT_STRING with a
 // reason in *error; the reason names the field and never holds a value.

@@ -65,8 +65,8 @@ std::string resolveSubject(const std::string& service) {
     return "_XO.resolve." + serviceToken(service);
 }
 
-std::string serviceAddress(const std::string& service, const std::string& instanceId) {
-    return "_XO.svc." + serviceToken(service) + "." + instanceId;
+std::string serviceAddress(const std::string& service) {
+    return "_XO.svc." + serviceToken(service);
 }
 
 std::string connectionReplyPrefix(const std::string& connId) {

@@ -1,8 +1,10 @@
 // Router subjects of our messaging:
 //
-//   _XO.resolve.<service>     every instance of <service> answers a resolve
-//                             request with its address
-//   _XO.svc.<service>.<id>    address of one service instance (requests)
+//   _XO.resolve.<service>     resolve requests of <service>; one of its
+//                             instances answers with the service's address
+//   _XO.svc.<service>         address of <service>: every instance
+//                             subscribes to it in the queue group "xo", so
+//                             each request goes to one of them
 //
 // <service> is the service name as one subject token: letters, digits, "-"
 // and "_" stand as they are, every other byte as "%" and two upper-case hex
@@ -21,6 +23,8 @@ namespace xosys {
 
 const size_t kMaxAddressLen = 1024;
 const size_t kMaxServiceNameLen = 255;
+// The queue group the instances of a service share.
+const char kServiceQueue[] = "xo";
 
 // 1 to 255 bytes (XoMQSender passes up to 255 characters).
 bool validServiceName(const char* name);
@@ -33,7 +37,7 @@ std::string serviceToken(const std::string& service);
 bool validAddress(const char* text, size_t len);
 
 std::string resolveSubject(const std::string& service);
-std::string serviceAddress(const std::string& service, const std::string& instanceId);
+std::string serviceAddress(const std::string& service);
 std::string connectionReplyPrefix(const std::string& connId);  // "_XO.c.<id>.r."
 std::string connectionInbox(const std::string& connId);        // "_XO.c.<id>.in"
 

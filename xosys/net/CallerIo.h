@@ -16,8 +16,14 @@
 // natsMsg_Destroy wakes that thread: a context switch per message. Spent
 // messages are therefore handed over in batches (release), the last ones at
 // the next idle tick or when the connection goes.
-#ifndef XOSYS_EXT_CALLERIO_H
-#define XOSYS_EXT_CALLERIO_H
+//
+// When libnats reconnects, it stops polling the lost socket and, from its
+// reconnect thread, attaches the new one. A wait in between does not fail:
+// it sleeps on a wake-up descriptor until the new socket is attached, the
+// connection closes for good, or its deadline passes. The same descriptor
+// wakes a wait when another thread queues bytes to write.
+#ifndef XOSYS_NET_CALLERIO_H
+#define XOSYS_NET_CALLERIO_H
 
 #include <nats/nats.h>
 
@@ -43,6 +49,8 @@ class CallerIo {
     // Sets opts so that the next connection made with them is driven by this
     // object (external event loop, publishes written at once).
     natsStatus install(natsOptions* opts);
+    // Lets go of the state of the last connection once it is destroyed.
+    void reset();
 
     // Starts and stops the idle service for the connected nc. Stop before
     // the connection is destroyed.
@@ -60,7 +68,8 @@ class CallerIo {
     // socket until deadlineMs (a nats_Now() time); a message already queued
     // or already in the socket is taken even when the deadline has passed.
     // NATS_TIMEOUT when none came; NATS_CONNECTION_CLOSED (or another
-    // status of NextMsg) when the connection ended; NATS_ERR with
+    // status of NextMsg) when the connection ended; while libnats
+    // reconnects, it waits for the new socket; NATS_ERR with
     // interrupted() true when a signal handler ran while the thread waited
     // (so that a program can stop at once on SIGINT or SIGTERM).
     natsStatus nextMsg(natsConnection* nc, natsSubscription* sub, int64_t deadlineMs,
@@ -98,4 +107,4 @@ class CallerIo {
 
 }  // namespace xosys
 
-#endif  // XOSYS_EXT_CALLERIO_H
+#endif  // XOSYS_NET_CALLERIO_H

@@ -1,6 +1,8 @@
 #include "CallerIo.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,9 +17,39 @@ namespace xosys {
 // Each connection gets a fresh one: a late detach of an earlier connection
 // must not touch the state of the next.
 struct CallerIo::Shared {
+    Shared() : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~Shared() {
+        if (wakeFd >= 0) {
+            close(wakeFd);
+        }
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    // Ends a poll of another thread at once.
+    void wake() {
+        const uint64_t one = 1;
+        if (wakeFd >= 0 && write(wakeFd, &one, sizeof one) < 0) {
+            // Already signalled: the counter is far from full, so the wait
+            // wakes anyway.
+        }
+    }
+    void drain() {
+        uint64_t count = 0;
+        if (read(wakeFd, &count, sizeof count) < 0) {
+            // Nothing to take: another wake-up was taken already.
+        }
+    }
+
+    const int wakeFd;
     std::atomic<int> fd{-1};
+    // From attach to detach: the connection is open or reconnecting.
     std::atomic<bool> attached{false};
+    // The socket may be polled: false while libnats reconnects.
+    std::atomic<bool> live{false};
     std::atomic<bool> writeWanted{false};
+    // A thread sits in poll and needs a wake-up for new writes.
+    std::atomic<bool> polling{false};
 };
 
 namespace {
@@ -36,26 +68,41 @@ natsStatus onAttach(void** userData, void* loop, natsConnection* nc, natsSock so
         }
         *userData = ref;
     }
+    // Attached again after a reconnect: the new socket.
     (*ref)->fd = static_cast<int>(socket);
     (*ref)->attached = true;
+    (*ref)->live = true;
+    (*ref)->wake();
     return NATS_OK;
 }
 
 natsStatus onRead(void* userData, bool add) {
-    // Every wait polls for reading anyway.
-    (void)userData;
-    (void)add;
+    // Every wait polls for reading anyway; a removal means the socket is
+    // gone (libnats reconnects or closes).
+    if (!add) {
+        CallerIo::Shared& shared = **static_cast<SharedRef*>(userData);
+        shared.live = false;
+        shared.wake();
+    }
     return NATS_OK;
 }
 
 natsStatus onWrite(void* userData, bool add) {
-    (*static_cast<SharedRef*>(userData))->writeWanted = add;
+    CallerIo::Shared& shared = **static_cast<SharedRef*>(userData);
+    shared.writeWanted = add;
+    // Bytes queued by another thread (the reconnect thread resending our
+    // subscriptions, a PING): a poll without POLLOUT must see them.
+    if (add && shared.polling) {
+        shared.wake();
+    }
     return NATS_OK;
 }
 
 natsStatus onDetach(void* userData) {
     SharedRef* ref = static_cast<SharedRef*>(userData);
     (*ref)->attached = false;
+    (*ref)->live = false;
+    (*ref)->wake();
     delete ref;
     return NATS_OK;
 }
@@ -71,6 +118,10 @@ natsStatus CallerIo::install(natsOptions* opts) {
     } catch (const std::bad_alloc&) {
         return NATS_NO_MEMORY;
     }
+    if (m_shared->wakeFd < 0) {
+        m_shared.reset();
+        return NATS_SYS_ERROR;
+    }
     natsStatus s = natsOptions_SetEventLoop(opts, &m_shared, onAttach, onRead, onWrite, onDetach);
     // Without a flusher thread a publish queues its bytes and asks for a
     // write event at once, which flush() answers on the spot.
@@ -78,6 +129,10 @@ natsStatus CallerIo::install(natsOptions* opts) {
         s = natsOptions_SetSendAsap(opts, true);
     }
     return s;
+}
+
+void CallerIo::reset() {
+    m_shared.reset();
 }
 
 bool CallerIo::startIdleService(natsConnection* nc) {
@@ -156,7 +211,7 @@ void CallerIo::releaseAll() {
 }
 
 void CallerIo::flush(natsConnection* nc) {
-    if (m_shared && m_shared->writeWanted && m_shared->attached) {
+    if (m_shared && m_shared->writeWanted && m_shared->live) {
         natsConnection_ProcessWriteEvent(nc);
     }
 }
@@ -165,10 +220,25 @@ natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs, bool* interrupted)
     if (!m_shared || !m_shared->attached) {
         return NATS_CONNECTION_CLOSED;
     }
-    pollfd p{};
-    p.fd = m_shared->fd;
-    p.events = static_cast<short>(POLLIN | (m_shared->writeWanted ? POLLOUT : 0));
-    const int r = poll(&p, 1, waitMs > INT_MAX ? INT_MAX : static_cast<int>(waitMs));
+    Shared& shared = *m_shared;
+    // The socket, unless libnats is between two sockets; the wake-up
+    // descriptor always.
+    pollfd fds[2]{};
+    const bool live = shared.live;
+    nfds_t n = 0;
+    if (live) {
+        fds[n++].fd = shared.fd;
+    }
+    pollfd& wake = fds[n++];
+    wake.fd = shared.wakeFd;
+    wake.events = POLLIN;
+    shared.polling = true;
+    // Read after announcing the poll: a write queued from now on wakes it.
+    if (live) {
+        fds[0].events = static_cast<short>(POLLIN | (shared.writeWanted ? POLLOUT : 0));
+    }
+    const int r = poll(fds, n, waitMs > INT_MAX ? INT_MAX : static_cast<int>(waitMs));
+    shared.polling = false;
     if (r < 0) {
         if (errno != EINTR) {
             return NATS_IO_ERROR;
@@ -180,6 +250,16 @@ natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs, bool* interrupted)
     }
     if (r == 0) {
         return NATS_TIMEOUT;
+    }
+    if ((wake.revents & POLLIN) != 0) {
+        shared.drain();
+    }
+    if (!live) {
+        return NATS_OK;  // the caller looks again at the connection
+    }
+    const pollfd& p = fds[0];
+    if (p.revents == 0) {
+        return NATS_OK;
     }
     if ((p.revents & POLLOUT) != 0) {
         natsConnection_ProcessWriteEvent(nc);

@@ -1,0 +1,80 @@
+// The messaging library's connection handle and what its calls share.
+//
+// Each connection subscribes to two subjects of its own: "_XO.c.<id>.r.*"
+// for replies, where every request carries the sequence number it expects
+// back in its reply subject, and "_XO.c.<id>.in", its own address, which
+// requests name in the "Xo_From" property so a service can also send
+// unsolicited messages. Both are read synchronously, the socket by the
+// calling thread itself (CallerIo): a reply reaches the caller without a
+// hand-over between threads.
+//
+// A connection is used by one thread at a time, and XoMQCleanup must not
+// run while another thread is inside a call on a connection.
+//
+//   Connection.cpp  start-up, handles, connecting (options from the connect
+//                   string), teardown
+//   Resolve.cpp     service names to addresses
+//   Request.cpp     the request round trip, messages to the own address
+#ifndef XOSYS_EXT_CONNECTION_H
+#define XOSYS_EXT_CONNECTION_H
+
+#include <nats/nats.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CallerIo.h"
+#include "XoSys.h"
+
+struct XoMQConnection_ {
+    natsConnection* nc = nullptr;
+    natsSubscription* replies = nullptr;
+    natsSubscription* inbox = nullptr;
+    std::string replyPrefix;
+    std::string inboxSubject;
+    std::string replySubject;    // scratch for each request
+    std::vector<uint8_t> frame;  // scratch for each request
+    xosys::CallerIo io;
+    uint64_t seq = 0;
+    uint64_t number = 0;
+    int32_t timeoutMs = 3000;
+    // A request went out and its call ended without its answer or status.
+    bool abandoned = false;
+};
+
+namespace xosys {
+namespace mq {
+
+extern const char kTag[];
+
+// True between XoMQStartup and XoMQCleanup.
+bool started();
+
+// Logs why call fails, in the user's terms, and returns code. Every failure
+// a call returns comes with one such line.
+uint32_t refuse(uint32_t code, const char* call, const char* reason);
+
+// Common checks of the calls on a connection.
+uint32_t usable(XoMQConnection_* conn, const char* call);
+
+// Code of a failed call on an open connection.
+uint32_t fromNats(natsStatus s);
+// The code of a failed wait on the connection: a signal, or what libnats said.
+uint32_t codeOf(const XoMQConnection_* conn, natsStatus s);
+
+// Publishes data to subject with a reply subject of its own and waits at
+// most timeoutMs for the reply to it (no limit when negative). On success
+// either *reply holds the reply, or *noResponders is set: the router
+// reported that nothing listens at subject. Never publishes twice.
+uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
+                   int32_t timeoutMs, natsMsg** reply, bool* noResponders);
+
+// Sends a message to reply number 0, which no request uses, and waits for
+// it: once it is back, the router has processed our subscriptions.
+natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs);
+
+}  // namespace mq
+}  // namespace xosys
+
+#endif  // XOSYS_EXT_CONNECTION_H

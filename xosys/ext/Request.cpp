@@ -1,0 +1,286 @@
+// The request round trip (XoMQSendMsg) and messages to the connection's
+// own address (XoMQGetMsg). A reply whose number is not the one awaited is
+// a late reply to an earlier request and is dropped. A request is published
+// once: when the router goes away before its reply came, the call ends
+// with the time-out (or the loss of the connection), never with a resend.
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "Codes.h"
+#include "Connection.h"
+#include "LogLine.h"
+#include "Message.h"
+#include "Subjects.h"
+#include "Wire.h"
+#include "XoSysCodes.h"
+
+namespace xosys {
+namespace mq {
+
+uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
+                   int32_t timeoutMs, natsMsg** reply, bool* noResponders) {
+    *reply = nullptr;
+    *noResponders = false;
+    if (conn->abandoned) {
+        // The router's "no responders" status for an earlier request may
+        // still be on its way, and it comes without the request's number.
+        // A message to ourselves clears the way: whatever the router sent
+        // before it is stale, and is dropped.
+        const natsStatus s = confirmSubscriptions(conn, conn->timeoutMs);
+        if (s != NATS_OK) {
+            return codeOf(conn, s);
+        }
+        conn->abandoned = false;
+    }
+    const uint64_t seq = ++conn->seq;
+    conn->replySubject = conn->replyPrefix;
+    xosys::appendDecimal(conn->replySubject, seq);
+    if (size > static_cast<size_t>(INT32_MAX)) {
+        return XOSYS_E_TOO_LARGE;
+    }
+    natsStatus s = natsConnection_PublishRequest(conn->nc, subject, conn->replySubject.c_str(),
+                                                 data, static_cast<int>(size));
+    if (s != NATS_OK) {
+        return fromNats(s);
+    }
+    conn->abandoned = true;  // until its answer or status is taken
+    conn->io.flush(conn->nc);
+    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : nats_Now() + timeoutMs;
+    for (;;) {
+        // A reply that is already there is taken even after the deadline.
+        natsMsg* m = nullptr;
+        s = conn->io.nextMsg(conn->nc, conn->replies, deadline, &m);
+        if (s == NATS_SLOW_CONSUMER) {
+            continue;  // the flag is reset by this call; read on
+        }
+        if (s == NATS_NO_RESPONDERS) {
+            // Reported without the message: it answers the request just
+            // sent, since every earlier request had its answer or status
+            // taken or was cleared away above.
+            conn->abandoned = false;
+            *noResponders = true;
+            return XOSYS_OK;
+        }
+        if (s != NATS_OK) {
+            return codeOf(conn, s);
+        }
+        uint64_t got = 0;
+        if (!xosys::parseReplySeq(natsMsg_GetSubject(m), conn->replyPrefix, &got) || got != seq) {
+            conn->io.release(m);  // late reply to an earlier request
+            continue;
+        }
+        conn->abandoned = false;
+        if (natsMsg_IsNoResponders(m)) {
+            conn->io.release(m);
+            *noResponders = true;
+            return XOSYS_OK;
+        }
+        *reply = m;
+        return XOSYS_OK;
+    }
+}
+
+natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs) {
+    std::string probe = conn->replyPrefix;
+    xosys::appendDecimal(probe, 0);
+    natsStatus s = natsConnection_Publish(conn->nc, probe.c_str(), nullptr, 0);
+    if (s != NATS_OK) {
+        return s;
+    }
+    conn->io.flush(conn->nc);
+    const int64_t deadline = nats_Now() + timeoutMs;
+    for (;;) {
+        natsMsg* m = nullptr;
+        s = conn->io.nextMsg(conn->nc, conn->replies, deadline, &m);
+        if (s == NATS_SLOW_CONSUMER || s == NATS_NO_RESPONDERS) {
+            continue;  // a status for an earlier request, dropped
+        }
+        if (s != NATS_OK) {
+            return s;
+        }
+        const bool ours = std::strcmp(natsMsg_GetSubject(m), probe.c_str()) == 0;
+        conn->io.release(m);
+        if (ours) {
+            return NATS_OK;
+        }
+    }
+}
+
+}  // namespace mq
+}  // namespace xosys
+
+namespace {
+
+using namespace xosys::mq;
+
+// Builds a message from a frame off the wire.
+uint32_t decodeMessage(natsMsg* m, XoMsg_** out) {
+    XoMsg_* msg = new (std::nothrow) XoMsg_;
+    if (msg == nullptr) {
+        return XOSYS_E_NO_MEMORY;
+    }
+    const int len = natsMsg_GetDataLength(m);
+    const uint32_t rc = xosys::wire::decode(reinterpret_cast<const uint8_t*>(natsMsg_GetData(m)),
+                                            len > 0 ? static_cast<size_t>(len) : 0, *msg);
+    if (rc != XOSYS_OK) {
+        delete msg;
+        return rc;
+    }
+    *out = msg;
+    return XOSYS_OK;
+}
+
+// The system error reply: category "Xo_System", type 0, the code as body.
+uint32_t systemErrorReply(uint32_t code, XoMsg_** out) {
+    XoMsg_* msg = new (std::nothrow) XoMsg_;
+    if (msg == nullptr) {
+        return XOSYS_E_NO_MEMORY;
+    }
+    static const char kCategory[] = "Xo_System";
+    const uint32_t type = 0;
+    const uint8_t body[4] = {static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8),
+                             static_cast<uint8_t>(code >> 16), static_cast<uint8_t>(code >> 24)};
+    uint32_t rc = msg->setField("Xo_Category", 11, kCategory, sizeof kCategory);
+    if (rc == XOSYS_OK) {
+        rc = msg->setField("Xo_Type", 7, &type, sizeof type);
+    }
+    if (rc == XOSYS_OK) {
+        rc = msg->setBody(body, sizeof body);
+    }
+    if (rc != XOSYS_OK) {
+        delete msg;
+        return rc;
+    }
+    *out = msg;
+    return XOSYS_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
+    const char* call = "XoMQGetMsg";
+    if (slot == nullptr) {
+        return refuse(XOSYS_E_INVALID_ARG, call, "no slot for the message");
+    }
+    uint32_t rc = usable(conn, call);
+    if (rc != XOSYS_OK) {
+        return rc;
+    }
+    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    const int64_t deadline = nats_Now() + waitMs;
+    for (;;) {
+        natsMsg* m = nullptr;
+        const natsStatus s = conn->io.nextMsg(conn->nc, conn->inbox, deadline, &m);
+        if (s == NATS_TIMEOUT) {
+            return XO_NO_MESSAGE;
+        }
+        if (s == NATS_SLOW_CONSUMER) {
+            XoLogEx(xosys::kLevelWarning, kTag,
+                    "XoMQGetMsg: messages to this connection were dropped (not taken in time)");
+            continue;
+        }
+        if (s != NATS_OK) {
+            rc = codeOf(conn, s);
+            return refuse(rc, call, xosys::codeText(rc));
+        }
+        XoMsg_* msg = nullptr;
+        rc = decodeMessage(m, &msg);
+        const int len = natsMsg_GetDataLength(m);
+        conn->io.release(m);
+        if (rc == XOSYS_OK) {
+            *slot = msg;
+            return XOSYS_OK;
+        }
+        if (rc != XOSYS_E_MALFORMED_MESSAGE) {
+            return refuse(rc, call, xosys::codeText(rc));
+        }
+        XoLogEx(xosys::kLevelWarning, kTag, "XoMQGetMsg: dropped a malformed message of %d bytes",
+                len);
+    }
+}
+
+XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* replySlot,
+                     int32_t timeoutMs) {
+    const char* call = "XoMQSendMsg";
+    if (request == nullptr || replySlot == nullptr) {
+        return refuse(XOSYS_E_INVALID_ARG, call, "no request or no slot for the reply");
+    }
+    uint32_t rc = usable(conn, call);
+    if (rc != XOSYS_OK) {
+        return rc;
+    }
+    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    // The destination is the "Xo_To" text; its NUL is part of the value.
+    const uint8_t* to = nullptr;
+    size_t toSize = 0;
+    if (!request->getField("Xo_To", 5, &to, &toSize) || toSize == 0) {
+        return refuse(XOSYS_E_NO_DESTINATION, call, "the request has no 'Xo_To' address");
+    }
+    const char* address = reinterpret_cast<const char*>(to);
+    const size_t addressLen = to[toSize - 1] == 0 ? toSize - 1 : toSize;
+    if (!xosys::validAddress(address, addressLen)) {
+        return refuse(XOSYS_E_NO_DESTINATION, call, "'Xo_To' is not a valid address");
+    }
+
+    natsMsg* reply = nullptr;
+    bool noResponders = false;
+    try {
+        rc = xosys::wire::encode(*request, conn->inboxSubject.c_str(), conn->frame);
+        if (rc != XOSYS_OK) {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the request cannot be sent: %s",
+                    xosys::codeText(rc));
+            return rc;
+        }
+        rc = roundTrip(conn, address, conn->frame.data(), conn->frame.size(), timeoutMs, &reply,
+                       &noResponders);
+    } catch (const std::bad_alloc&) {
+        return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
+    }
+    if (rc != XOSYS_OK) {
+        if (rc == XOSYS_E_TIMEOUT) {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: no reply from %s within %d ms%s",
+                    address, timeoutMs,
+                    timeoutMs == 0 ? " (a time-out of 0 takes only a reply that is already there)"
+                                   : "");
+        } else if (rc == XOSYS_E_INTERRUPTED) {
+            XoLogEx(xosys::kLevelError, kTag,
+                    "XoMQSendMsg: interrupted by a signal while waiting for the reply from %s",
+                    address);
+        } else {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the request to %s failed: %s", address,
+                    xosys::codeText(rc));
+        }
+        return rc;
+    }
+    XoMsg_* msg = nullptr;
+    if (noResponders) {
+        XoLogEx(xosys::kLevelDebug, kTag, "XoMQSendMsg: nothing listens at %s", address);
+        rc = systemErrorReply(XOSYS_E_NO_RESPONDER, &msg);
+        if (rc != XOSYS_OK) {
+            XoLogEx(
+                xosys::kLevelError, kTag,
+                "XoMQSendMsg: nothing listens at %s, and the reply saying so cannot be made: %s",
+                address, xosys::codeText(rc));
+        }
+    } else {
+        rc = decodeMessage(reply, &msg);
+        if (rc == XOSYS_E_MALFORMED_MESSAGE) {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: malformed reply of %d bytes from %s",
+                    natsMsg_GetDataLength(reply), address);
+        } else if (rc != XOSYS_OK) {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the reply from %s cannot be read: %s",
+                    address, xosys::codeText(rc));
+        }
+        conn->io.release(reply);
+    }
+    if (rc != XOSYS_OK) {
+        return rc;
+    }
+    *replySlot = msg;
+    return XOSYS_OK;
+}
+
+}  // extern "C"
