@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CallerIo.h"
 #include "ConnectString.h"
 #include "LinkEvents.h"
 #include "Message.h"
@@ -309,6 +311,28 @@ void printLinkEvent(const char* text) {
     std::fprintf(stderr, "xomq-responder: %s\n", text);
 }
 
+// Confirms the subscriptions with a message to ourselves: once it is back,
+// the router knows them, and the responder may say it is ready.
+natsStatus confirmSubscriptions(natsConnection* nc, xosys::CallerIo& io) {
+    char* inbox = nullptr;
+    natsStatus s = natsInbox_Create(&inbox);
+    natsSubscription* probe = nullptr;
+    if (s == NATS_OK)
+        s = natsConnection_SubscribeSync(&probe, nc, inbox);
+    if (s == NATS_OK)
+        s = natsConnection_Publish(nc, inbox, nullptr, 0);
+    if (s == NATS_OK) {
+        io.flush(nc);
+        natsMsg* m = nullptr;
+        s = io.nextMsg(nc, probe, nats_Now() + 5000, &m);
+        io.release(m);
+    }
+    natsSubscription_Destroy(probe);
+    io.flush(nc);
+    natsInbox_Destroy(inbox);
+    return s;
+}
+
 int run(Options& o) {
     if (nats_Open(-1) != NATS_OK) {
         std::fprintf(stderr, "xomq-responder: the NATS client failed to start\n");
@@ -325,8 +349,12 @@ int run(Options& o) {
         nats_CloseAndWait(2000);
         return 1;
     }
-    // Each reply leaves at once; otherwise the flusher thread paces them.
-    natsStatus s = natsOptions_SetSendAsap(opts, true);
+    // The answering thread reads the socket itself and writes each reply at
+    // once (the library's CallerIo): a request reaches it without a hand-over
+    // from libnats's reader thread, and a reply leaves without waking a
+    // flusher thread.
+    xosys::CallerIo io;
+    natsStatus s = io.install(opts);
     if (s == NATS_OK && o.router.reconnectAttempts > 0)
         s = xosys::LinkEvents::install(opts);
     if (s == NATS_OK)
@@ -336,6 +364,7 @@ int run(Options& o) {
         xosys::connectFailure(s, o.router, &reason);
         std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", url.c_str(),
                      reason.c_str());
+        io.reset();
         nats_CloseAndWait(2000);
         return 1;
     }
@@ -354,8 +383,11 @@ int run(Options& o) {
         s = natsConnection_QueueSubscribeSync(
             &resolves, nc, xosys::resolveSubject(o.service).c_str(), xosys::kServiceQueue);
     }
+    // This thread is the connection's only reader from here on: it holds
+    // the call lock for good, so the idle service is never needed.
+    std::lock_guard<std::mutex> reader(io.callLock());
     if (s == NATS_OK)
-        s = natsConnection_FlushTimeout(nc, 5000);
+        s = confirmSubscriptions(nc, io);
     int status = 0;
     if (s != NATS_OK) {
         std::fprintf(stderr, "xomq-responder: cannot subscribe at %s: %s\n", url.c_str(),
@@ -370,13 +402,26 @@ int run(Options& o) {
 
     Counters c;
     std::vector<uint8_t> frame;
+    natsSubscription* const subs[] = {requests, resolves};
     while (status == 0 && g_stop == 0 && (o.limit == 0 || c.answered < o.limit)) {
         natsMsg* m = nullptr;
-        // Short waits so that a signal is noticed within 50 ms.
-        s = natsSubscription_NextMsg(&m, requests, 50);
-        if (s == NATS_OK) {
+        size_t which = 0;
+        // A signal ends the wait at once; the bound only keeps the loop
+        // turning should one come just before the wait begins.
+        s = io.nextMsgOf(nc, subs, 2, nats_Now() + 250, &m, &which);
+        if (s == NATS_OK && which == 1) {
+            // A resolve request: answer it with our address.
+            const char* replyTo = natsMsg_GetReply(m);
+            if (replyTo != nullptr && replyTo[0] != '\0') {
+                natsConnection_Publish(nc, replyTo, address.data(),
+                                       static_cast<int>(address.size()));
+                io.flush(nc);
+            }
+            io.release(m);
+        } else if (s == NATS_OK) {
             const bool ok = answer(nc, m, o, c, frame);
-            natsMsg_Destroy(m);
+            io.release(m);
+            io.flush(nc);
             if (!ok && o.router.reconnectAttempts > 0 && !natsConnection_IsClosed(nc)) {
                 // The router went away while the reply was written; libnats
                 // reconnects, and this one reply is lost with the router.
@@ -385,32 +430,29 @@ int run(Options& o) {
                 std::fprintf(stderr, "xomq-responder: sending failed: connection lost\n");
                 status = 1;
             }
+        } else if (s == NATS_ERR && io.interrupted()) {
+            continue;  // a signal: the loop's test decides
         } else if (s != NATS_TIMEOUT && s != NATS_SLOW_CONSUMER) {
             std::fprintf(stderr, "xomq-responder: connection to the router lost: %s\n",
                          natsStatus_GetText(s));
             status = 1;
         }
-        // Resolve requests: answer each with our address.
-        while (status == 0 && natsSubscription_NextMsg(&m, resolves, 0) == NATS_OK) {
-            const char* replyTo = natsMsg_GetReply(m);
-            if (replyTo != nullptr && replyTo[0] != '\0') {
-                natsConnection_Publish(nc, replyTo, address.data(),
-                                       static_cast<int>(address.size()));
-            }
-            natsMsg_Destroy(m);
-        }
     }
 
-    natsConnection_FlushTimeout(nc, 1000);
+    io.flush(nc);
     std::printf("xomq-responder: answered %llu requests, %llu system errors, %llu unsolicited\n",
                 static_cast<unsigned long long>(c.answered),
                 static_cast<unsigned long long>(c.errors),
                 static_cast<unsigned long long>(c.unsolicited));
     std::fflush(stdout);
     xosys::LinkEvents::forget(nc);
+    io.releaseAll();
     natsSubscription_Destroy(requests);
     natsSubscription_Destroy(resolves);
+    // The UNSUBs go out now, not after libnats's wait for an event loop.
+    io.flush(nc);
     natsConnection_Destroy(nc);
+    io.reset();
     nats_CloseAndWait(2000);
     return status;
 }

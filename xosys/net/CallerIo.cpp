@@ -278,13 +278,22 @@ natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs, bool* interrupted)
 
 natsStatus CallerIo::nextMsg(natsConnection* nc, natsSubscription* sub, int64_t deadlineMs,
                              natsMsg** out) {
+    size_t which = 0;
+    return nextMsgOf(nc, &sub, 1, deadlineMs, out, &which);
+}
+
+natsStatus CallerIo::nextMsgOf(natsConnection* nc, natsSubscription* const* subs, size_t count,
+                               int64_t deadlineMs, natsMsg** out, size_t* which) {
     m_interrupted = false;
     for (;;) {
-        int pending = 0;
-        if (natsSubscription_GetPending(sub, &pending, nullptr) != NATS_OK || pending > 0) {
-            // A message waits, or the subscription is closed: NextMsg tells
-            // which without waiting.
-            return natsSubscription_NextMsg(out, sub, 0);
+        for (size_t i = 0; i < count; ++i) {
+            int pending = 0;
+            if (natsSubscription_GetPending(subs[i], &pending, nullptr) != NATS_OK || pending > 0) {
+                // A message waits, or the subscription is closed: NextMsg
+                // tells which without waiting.
+                *which = i;
+                return natsSubscription_NextMsg(out, subs[i], 0);
+            }
         }
         const int64_t left = deadlineMs - nats_Now();
         bool interrupted = false;
@@ -300,8 +309,9 @@ natsStatus CallerIo::nextMsg(natsConnection* nc, natsSubscription* sub, int64_t 
             return NATS_TIMEOUT;
         }
         if (s == NATS_CONNECTION_CLOSED) {
-            // Closed while we read: the subscription reports how.
-            const natsStatus st = natsSubscription_NextMsg(out, sub, 0);
+            // Closed while we read: the first subscription reports how.
+            *which = 0;
+            const natsStatus st = natsSubscription_NextMsg(out, subs[0], 0);
             return st == NATS_TIMEOUT ? NATS_CONNECTION_CLOSED : st;
         }
         if (s != NATS_OK) {

@@ -74,6 +74,10 @@ class CallerIo {
     // (so that a program can stop at once on SIGINT or SIGTERM).
     natsStatus nextMsg(natsConnection* nc, natsSubscription* sub, int64_t deadlineMs,
                        natsMsg** out);
+    // The same for the first message of any of count subscriptions; *which
+    // is the index of the one it came from.
+    natsStatus nextMsgOf(natsConnection* nc, natsSubscription* const* subs, size_t count,
+                         int64_t deadlineMs, natsMsg** out, size_t* which);
     // True when the last nextMsg ended because of a signal.
     bool interrupted() const { return m_interrupted; }
 
