@@ -33,17 +33,26 @@ run_bounded() {
     return "$rc"
 }
 
+# start_service name ready-text service program [args...]: starts a
+# service program (xomq-responder, nats-echo) at the router for the service
+# and waits until it prints the ready text; service_pid is its PID.
+start_service() {
+    local name=$1 ready=$2 service=$3 program=$4 pid
+    shift 4
+    "${runner[@]+"${runner[@]}"}" "$program" "$@" --server "127.0.0.1:$router_port" \
+        --service "$service" >"$work/$name.out" 2>"$work/$name.err" &
+    pid=$!
+    service_pid=$pid
+    track_pid "$pid" "$name"
+    wait_for_text "$work/$name.out" "$ready" "$pid" && return 0
+    cat "$work/$name.err" >&2 || true
+    die "$name did not get ready"
+}
+
 # start_responder xomq-responder service: starts it at the router and waits
 # until it is ready.
 start_responder() {
-    local responder=$1 service=$2 pid
-    "${runner[@]+"${runner[@]}"}" "$responder" --server "127.0.0.1:$router_port" \
-        --service "$service" >"$work/responder.out" 2>"$work/responder.err" &
-    pid=$!
-    track_pid "$pid" xomq-responder
-    wait_for_text "$work/responder.out" "xomq-responder: ready" "$pid" && return 0
-    cat "$work/responder.err" >&2 || true
-    die "xomq-responder did not get ready"
+    start_service xomq-responder "xomq-responder: ready" "$2" "$1"
 }
 
 # write_ini file service amount logfile: an XoMQSender configuration for

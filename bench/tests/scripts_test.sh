@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark scripts on an existing build (nothing is built): a short
-# comparison gives a rate for every path and a complete table; SIGTERM
+# comparison gives a rate for every path and a complete table, and so does a
+# small scaling run; SIGTERM
 # half-way leaves nothing running; bad arguments are refused; the memory
 # and micro scripts run in their quick forms; the peak memory.sh reports is
 # the whole process's, also when it comes at the very end of a short run, and
@@ -43,14 +44,14 @@ timeout 120 "$bench/compare.sh" --no-build --build-dir "$build" --rounds 2 --cou
 [[ $rc -eq 0 ]] || fail "compare.sh --smoke ended with $rc: $(tail -n 5 "$work/compare.out")"
 port=$(sed -n 's/.*nats-server on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/compare.out")
 [[ -n "$port" ]] || fail "compare.sh did not name the router's port"
-for path in XoMQSender requester tcp-pingpong; do
+for path in XoMQSender pair pair-sync requester tcp-pingpong; do
     n=$(grep -c "^$path [0-9]" "$work/out/results.txt" 2>/dev/null || true)
     [[ "$n" == 2 ]] || fail "$path: $n results instead of 2"
 done
 rows=$(grep -c '^| .* | [0-9]* | [0-9]* | [0-9]* | [0-9.]* | 2 |$' "$work/out/table.md" || true)
-[[ "$rows" == 3 ]] || fail "the table has $rows complete path rows: $(cat "$work/out/table.md")"
-grep -q "^target: XoMQSender >= 1.1 x .* \(PASS\|FAIL\)$" "$work/compare.out" ||
-    fail "no target line"
+[[ "$rows" == 5 ]] || fail "the table has $rows complete path rows: $(cat "$work/out/table.md")"
+[[ $(grep -c "^target: XoMQSender >= 1\.[12] x .* [0-9.]*x \(PASS\|FAIL\)$" "$work/compare.out") == 2 ]] ||
+    fail "not the two target lines"
 grep -q "XoMQSender / plain libnats requester | [0-9]" "$work/out/table.md" || fail "no ratio"
 [[ -z "$port" || -z "$(leftovers "$port")" ]] || fail "left running: $(leftovers "$port")"
 # The chart is claimed exactly when it was drawn; without gnuplot the script
@@ -100,6 +101,20 @@ for bad in "--rounds 0" "--count x" "--bogus" "--out"; do
     "$bench/compare.sh" --no-build --build-dir "$build" $bad >/dev/null 2>&1 || rc=$?
     [[ $rc -eq 2 ]] || fail "compare.sh $bad ended with $rc, not 2"
 done
+
+# ---- a small scaling run -----------------------------------------------------
+# Both fleets of each size complete, the table has a row per size with a
+# ratio, and the target is judged.
+rc=0
+timeout 180 "$bench/scaling.sh" --no-build --build-dir "$build" --senders "1 2" --responders 2 \
+    --count 200 --rounds 1 --out "$work/scaling" >"$work/scaling.out" 2>&1 || rc=$?
+[[ $rc -eq 0 ]] || fail "scaling.sh ended with $rc: $(tail -n 8 "$work/scaling.out")"
+for n in 1 2; do
+    grep -q "^| $n | 2 | [0-9]* | [0-9]* | [0-9.]* | [0-9.]* | [0-9.]* |$" "$work/scaling/table.md" ||
+        fail "scaling.sh: no complete row for $n senders: $(cat "$work/scaling/table.md")"
+done
+grep -q "^target: XoMQSender fleet >= 1.2 x .* \(PASS\|FAIL\)$" "$work/scaling.out" ||
+    fail "scaling.sh printed no target"
 
 # ---- memory and micro, quick ------------------------------------------------
 # A stand-in for XoMQSender that touches 16 MiB (dd's buffer) only in its last
