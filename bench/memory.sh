@@ -184,7 +184,7 @@ echo "|---|---:|---:|"
 echo "| after the short run | $short | $short_responder_hwm kB |"
 echo "| after the long run | $((short + count)) | $long_responder_hwm kB |"
 echo
-echo "target: peak of $count requests <= 1 MiB above that of $short: +$growth_hwm kB $v1"
+echo "target: peak of $count requests <= 1 MiB above that of $short: $(printf "%+d" "$growth_hwm") kB $v1"
 if ((n >= 2)); then
     v2=$(verdict "$growth_rss" 1024)
     echo "target: resident size flat during the loop (< 1 MiB growth over $n samples): $first kB -> $last kB $v2"
@@ -193,7 +193,7 @@ else
     echo "target: resident size flat during the loop: too few samples (run too short), not judged"
 fi
 echo "target: resident size under 32 MiB: peak $long_hwm kB $v3"
-echo "target: xomq-responder's peak after $count more requests <= 1 MiB above: +$growth_responder kB $v4"
+echo "target: xomq-responder's peak after $count more requests <= 1 MiB above: $(printf "%+d" "$growth_responder") kB $v4"
 if ((rn >= 2)); then
     v5=$(verdict $((rlast - rfirst)) 1024)
     echo "target: xomq-responder's resident size flat during the loop (< 1 MiB growth over $rn samples): $rfirst kB -> $rlast kB $v5"

@@ -235,8 +235,9 @@ if command -v "$gnuplot" >/dev/null; then
     plot="" sep=""
     for m in $instances; do
         awk -v m="$m" '$2 == m { print $1, $3, $4 }' "$work/ratios" >"$out/chart-$m.dat"
-        plot+="$sep'$out/chart-$m.dat' using 1:2 with linespoints title 'XoMQSender, $m instance(s)', "
-        plot+="'$out/chart-$m.dat' using 1:3 with linespoints dashtype 2 title 'hand-written, $m instance(s)'"
+        local_title="$m instance$( ((m == 1)) || echo s)"
+        plot+="$sep'$out/chart-$m.dat' using 1:2 with linespoints title 'XoMQSender, $local_title', "
+        plot+="'$out/chart-$m.dat' using 1:3 with linespoints dashtype 2 title 'hand-written, $local_title'"
         sep=", "
     done
     if "$gnuplot" <<EOT 2>"$work/gnuplot.err" && [[ -s "$out/chart.png" ]]; then
@@ -246,6 +247,7 @@ set title "Aggregate round trips of a fleet on 127.0.0.1 (median of $rounds roun
 set xlabel "senders (processes)"
 set ylabel "messages/sec, all senders"
 set logscale x 2
+set xrange [0.8:$(tr ' ' '\n' <<<"$sizes" | sort -n | tail -n 1).0 * 1.25]
 set xtics ($(tr ' ' '\n' <<<"$sizes" | paste -sd, -))
 set yrange [0:*]
 set grid

@@ -22,7 +22,7 @@
 #   --out DIR        the results: sender-<i>.json and .log, fleet.json, fleet.csv,
 #                    latency.dat and, with gnuplot, latency.png (default fleet-<time>)
 #   --label TEXT     the name of this run in the table and the chart (default
-#                    "<N> senders")
+#                    "<N> senders", "1 sender")
 #   --timeout S      stop the senders still running after S seconds (default 600)
 #   --build-dir DIR  the Release build to use (default build-bench)
 #   --no-build       use the build directory as it is
