@@ -189,6 +189,29 @@ TEST_F(Cluster, ServiceWhoseRouterDiesRegistersAgainOnAnotherNode) {
     EXPECT_TRUE(responder.stop().has_value()) << responder.process().describe();
 }
 
+// The responder's router dies while it works on a request: the reply it
+// writes afterwards waits for the next router of its list and still reaches
+// the sender on another node.
+TEST_F(Cluster, ReplyInTheWorksWhenTheServicesRouterDiesStillArrives) {
+    NatsCluster cluster(m_dir, 3);
+    Responder responder(m_dir, cluster.url(0) + "," + cluster.url(1), kService,
+                        {"--delay-ms", "1500"});
+    expectServiceEverywhere(cluster);
+    SenderProcess& onC = startSender("on-c", "servers = " + cluster.url(2), 1, 10000);
+    ASSERT_TRUE(waitForLog(onC.log, "Start timer", 1, Millis(20000))) << readFile(onC.log);
+    // Well inside the responder's delay: the request is with it.
+    std::this_thread::sleep_for(Millis(500));
+    cluster.node(0).process().kill();
+    const SenderRun r = finish(onC);
+    ASSERT_TRUE(r.finished) << r.describe();
+    EXPECT_TRUE(r.status.exitedWith(0)) << r.describe() << responder.process().describe();
+    expectComplete(r, 1);
+    EXPECT_TRUE(responder.process().waitForOutput(
+        "xomq-responder: reconnected to " + cluster.url(1), Millis(5000), true))
+        << responder.process().describe();
+    EXPECT_TRUE(responder.stop().has_value()) << responder.process().describe();
+}
+
 TEST_F(Cluster, AnnouncedRoutersAreUsedUnlessIgnored) {
     struct Case {
         const char* name;

@@ -150,8 +150,11 @@ TEST_F(SecureRouters, UserPasswordAndNKeySignIn) {
     writeFile(seedFile, user.seed + "\n");
     writeFile(strangerFile, stranger.seed + "\n");
     NatsServer::Options options;
+    // Alice may use our subjects only ("_XO.>"): the program, the library
+    // and the responder need no others.
     options.config = "authorization {\n  users = [\n    {user: \"alice\", password: \"" + password +
-                     "\"}\n    {nkey: \"" + user.publicKey + "\"}\n  ]\n}\n";
+                     "\", permissions: {publish: \"_XO.>\", subscribe: \"_XO.>\"}}\n" +
+                     "    {nkey: \"" + user.publicKey + "\"}\n  ]\n}\n";
     NatsServer router(m_dir, options);
     Responder byPassword(m_dir, router.url(), kService, {"--user", "alice", "--password", password},
                          "by-password");

@@ -230,10 +230,16 @@ struct Counters {
 };
 
 // Encodes msg and publishes it to subject at once.
-bool publish(natsConnection* nc, const char* subject, const XoMsg_& msg,
+// watch, when given, reads what arrived first: a router that died while
+// the request was being answered is noticed, and libnats keeps the message
+// for the next router of the list instead of writing it into a dead socket.
+bool publish(natsConnection* nc, xosys::CallerIo* watch, const char* subject, const XoMsg_& msg,
              std::vector<uint8_t>& frame) {
     if (xosys::wire::encode(msg, nullptr, frame) != XOSYS_OK) {
         return false;
+    }
+    if (watch != nullptr) {
+        watch->catchUp(nc);
     }
     return natsConnection_Publish(nc, subject, frame.data(), static_cast<int>(frame.size())) ==
            NATS_OK;
@@ -254,7 +260,7 @@ void setCodeBody(XoMsg_& msg, uint32_t code) {
 }
 
 // Answers one request; false when the connection failed.
-bool answer(natsConnection* nc, natsMsg* m, const Options& o, Counters& c,
+bool answer(natsConnection* nc, xosys::CallerIo* watch, natsMsg* m, const Options& o, Counters& c,
             std::vector<uint8_t>& frame) {
     const char* replyTo = natsMsg_GetReply(m);
     if (replyTo == nullptr || replyTo[0] == '\0') {
@@ -282,7 +288,7 @@ bool answer(natsConnection* nc, natsMsg* m, const Options& o, Counters& c,
             setU32(note, "Xo_Type", static_cast<uint32_t>(number));
             const std::string body = "unsolicited " + std::to_string(number);
             note.setBody(body.data(), body.size());
-            if (!publish(nc, reinterpret_cast<const char*>(from), note, frame)) {
+            if (!publish(nc, watch, reinterpret_cast<const char*>(from), note, frame)) {
                 return false;
             }
             ++c.unsolicited;
@@ -300,7 +306,7 @@ bool answer(natsConnection* nc, natsMsg* m, const Options& o, Counters& c,
         setU32(reply, "Xo_Type", o.type);
         reply.setBody(request.body(), request.bodySize());
     }
-    if (!publish(nc, replyTo, reply, frame)) {
+    if (!publish(nc, watch, replyTo, reply, frame)) {
         return false;
     }
     ++c.answered;
@@ -312,24 +318,35 @@ void printLinkEvent(const char* text) {
 }
 
 // Confirms the subscriptions with a message to ourselves: once it is back,
-// the router knows them, and the responder may say it is ready.
+// the router knows them, and the responder may say it is ready. The subject
+// is one of ours ("_XO.c.<unique>.r.0", the shape of the library's reply
+// subjects), so a router user allowed only "_XO.>" may run the responder.
 natsStatus confirmSubscriptions(natsConnection* nc, xosys::CallerIo& io) {
-    char* inbox = nullptr;
-    natsStatus s = natsInbox_Create(&inbox);
+    char* unique = nullptr;
+    natsStatus s = natsInbox_Create(&unique);
+    std::string subject;
+    if (s == NATS_OK) {
+        const char* dot = std::strrchr(unique, '.');
+        subject = std::string("_XO.c.") + (dot != nullptr ? dot + 1 : unique) + ".r.0";
+    }
+    natsInbox_Destroy(unique);
     natsSubscription* probe = nullptr;
     if (s == NATS_OK)
-        s = natsConnection_SubscribeSync(&probe, nc, inbox);
+        s = natsConnection_SubscribeSync(&probe, nc, subject.c_str());
     if (s == NATS_OK)
-        s = natsConnection_Publish(nc, inbox, nullptr, 0);
+        s = natsConnection_Publish(nc, subject.c_str(), nullptr, 0);
     if (s == NATS_OK) {
         io.flush(nc);
+        const int64_t deadline = nats_Now() + 5000;
         natsMsg* m = nullptr;
-        s = io.nextMsg(nc, probe, nats_Now() + 5000, &m);
+        // A signal ends the wait; the caller sees g_stop and stops.
+        do {
+            s = io.nextMsg(nc, probe, deadline, &m);
+        } while (s == NATS_ERR && io.interrupted() && g_stop == 0);
         io.release(m);
     }
     natsSubscription_Destroy(probe);
     io.flush(nc);
-    natsInbox_Destroy(inbox);
     return s;
 }
 
@@ -389,11 +406,11 @@ int run(Options& o) {
     if (s == NATS_OK)
         s = confirmSubscriptions(nc, io);
     int status = 0;
-    if (s != NATS_OK) {
+    if (s != NATS_OK && g_stop == 0) {
         std::fprintf(stderr, "xomq-responder: cannot subscribe at %s: %s\n", url.c_str(),
                      natsStatus_GetText(s));
         status = 1;
-    } else {
+    } else if (s == NATS_OK) {
         std::fprintf(stderr, "xomq-responder: service '%s' at address %s\n", o.service.c_str(),
                      address.c_str());
         std::fputs("xomq-responder: ready\n", stdout);
@@ -403,6 +420,9 @@ int run(Options& o) {
     Counters c;
     std::vector<uint8_t> frame;
     natsSubscription* const subs[] = {requests, resolves};
+    // With a list of routers, every write first looks whether the router
+    // went away (a poll without waiting).
+    xosys::CallerIo* const watch = o.router.reconnectAttempts > 0 ? &io : nullptr;
     while (status == 0 && g_stop == 0 && (o.limit == 0 || c.answered < o.limit)) {
         natsMsg* m = nullptr;
         size_t which = 0;
@@ -413,13 +433,16 @@ int run(Options& o) {
             // A resolve request: answer it with our address.
             const char* replyTo = natsMsg_GetReply(m);
             if (replyTo != nullptr && replyTo[0] != '\0') {
+                if (watch != nullptr) {
+                    watch->catchUp(nc);
+                }
                 natsConnection_Publish(nc, replyTo, address.data(),
                                        static_cast<int>(address.size()));
                 io.flush(nc);
             }
             io.release(m);
         } else if (s == NATS_OK) {
-            const bool ok = answer(nc, m, o, c, frame);
+            const bool ok = answer(nc, watch, m, o, c, frame);
             io.release(m);
             io.flush(nc);
             if (!ok && o.router.reconnectAttempts > 0 && !natsConnection_IsClosed(nc)) {

@@ -216,6 +216,10 @@ void CallerIo::flush(natsConnection* nc) {
     }
 }
 
+void CallerIo::catchUp(natsConnection* nc) {
+    pump(nc, 0);
+}
+
 natsStatus CallerIo::pump(natsConnection* nc, int64_t waitMs, bool* interrupted) {
     if (!m_shared || !m_shared->attached) {
         return NATS_CONNECTION_CLOSED;

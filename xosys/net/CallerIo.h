@@ -64,6 +64,12 @@ class CallerIo {
     // rest goes out while waiting in nextMsg.
     void flush(natsConnection* nc);
 
+    // Reads what has already arrived, without waiting. Before a write this
+    // lets libnats see a router that went away, so that what is written
+    // next waits for the next router instead of going into a dead socket.
+    // Called with callLock() held.
+    void catchUp(natsConnection* nc);
+
     // The next message of the synchronous subscription sub, reading the
     // socket until deadlineMs (a nats_Now() time); a message already queued
     // or already in the socket is taken even when the deadline has passed.
