@@ -45,6 +45,7 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 [[ -x /usr/bin/time ]] || die "GNU time is missing (apt-get install time)"
+command -v pgrep >/dev/null || die "pgrep not found (apt-get install procps)"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-cost.XXXXXX")
 cleanup() {
@@ -60,7 +61,12 @@ trap 'exit 143' TERM
 
 find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder nats-requester nats-echo
 nats=$(find_nats_server) || die "nats-server not found (apt-get install nats-server)"
-[[ $pin -eq 1 ]] && runner=(taskset -c 0)
+if [[ $pin -eq 1 ]]; then
+    command -v taskset >/dev/null || die "--pin needs taskset (util-linux)"
+    runner=(taskset -c 0)
+fi
+# A run may take count/100 s on a very slow day, plus start-up.
+limit=$((count / 100 + 60))
 ticks=$(getconf CLK_TCK)
 
 # cpu_us pid: utime + stime of the whole process, in microseconds.
@@ -98,10 +104,29 @@ measure() {
         cmd+=("${a//@INI@/$work/sender.ini}")
     done
     cmd=("${cmd[@]//@SERVER@/nats://127.0.0.1:$router_port}")
-    if ! "${runner[@]+"${runner[@]}"}" /usr/bin/time -f "%U %S %w %c" -o "$work/time.txt" \
-        "${cmd[@]}" >"$work/client.out" 2>&1; then
+    # In the background, so that Ctrl-C and SIGTERM reach our traps at once;
+    # the client is tracked by its own PID, GNU time's child.
+    local tpid child rc=0 waited=0
+    "${runner[@]+"${runner[@]}"}" /usr/bin/time -f "%U %S %w %c" -o "$work/time.txt" \
+        "${cmd[@]}" >"$work/client.out" 2>&1 &
+    tpid=$!
+    track_pid "$tpid" time
+    child=$(child_of "$tpid")
+    [[ -n "$child" ]] && track_pid "$child" client
+    while kill -0 "$tpid" 2>/dev/null && ((waited < limit * 10)); do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    if kill -0 "$tpid" 2>/dev/null; then
+        [[ -n "$child" ]] && stop_pid "$child" client
+        rc=124
+    fi
+    wait "$tpid" || rc=$?
+    [[ -n "$child" ]] && forget_pid "$child"
+    forget_pid "$tpid"
+    if [[ $rc -ne 0 ]]; then
         cat "$work/client.out" >&2
-        die "$name: the client failed"
+        die "$name: the client failed (exit status $rc)"
     fi
     r1=$(cpu_us "$router_pid"); rs1=$(switches "$router_pid")
     s1=$(cpu_us "$pid"); ss1=$(switches "$pid")

@@ -104,12 +104,7 @@ sampled_run() {
     track_pid "$tpid" time
     # XoMQSender is GNU time's child: tracked so that it is stopped by its
     # own PID (a stopped time would leave it running).
-    for ((i = 0; i < 500; i++)); do
-        pid=$(pgrep -P "$tpid" || true)
-        [[ -n "$pid" ]] && break
-        kill -0 "$tpid" 2>/dev/null || break
-        sleep 0.01
-    done
+    pid=$(child_of "$tpid")
     [[ -n "$pid" ]] && track_pid "$pid" XoMQSender
     t0=$SECONDS
     limit=$((amount / 200 + 60))

@@ -63,14 +63,9 @@ while [[ $# -gt 0 ]]; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-scaling.XXXXXX")
-fleet_pid=""
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM
-    if [[ -n "$fleet_pid" ]] && kill -0 "$fleet_pid" 2>/dev/null; then
-        kill -TERM "$fleet_pid" 2>/dev/null || true
-        wait "$fleet_pid" 2>/dev/null || true
-    fi
     stop_all
     rm -rf "$work"
     exit "$rc"
@@ -94,6 +89,7 @@ start=$SECONDS
 limit=$((count / 100 + 60))
 
 start_router "$nats"
+say "nats-server on 127.0.0.1:$router_port"
 
 # median_program: an awk program for the senders' rates, sorted, one per
 # line (and "total <rate>" when the fleet's own sum is known): appends
@@ -117,9 +113,12 @@ EOT
 xomq() {
     local n=$1 m=$2 r=$3 dir="$work/xomq-$1-$2-$3"
     write_ini "$work/scale.ini" scale "$count" "$work/unused.log"
-    if ! timeout $((limit + 30)) "$root/scripts/fleet.sh" --ini "$work/scale.ini" --senders "$n" \
-        --amount "$count" --warmup 0 --timeout "$limit" --out "$dir" --no-build \
-        --build-dir "$bin" >"$work/fleet.out" 2>&1; then
+    # In the background (run_bounded), so that Ctrl-C and SIGTERM reach our
+    # traps at once; cleanup then stops the fleet runner, which stops its
+    # senders.
+    if ! run_bounded $((limit + 30)) fleet.sh "$work/fleet.out" "$root/scripts/fleet.sh" \
+        --ini "$work/scale.ini" --senders "$n" --amount "$count" --warmup 0 --timeout "$limit" \
+        --out "$dir" --no-build --build-dir "$bin"; then
         cat "$work/fleet.out" >&2
         die "the XoMQSender fleet of $n failed"
     fi

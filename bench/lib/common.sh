@@ -33,6 +33,19 @@ run_bounded() {
     return "$rc"
 }
 
+# child_of pid: the PID of the process's child once it has one (within
+# 5 s), or nothing; for the program GNU time runs, to be stopped by its own
+# PID (stopping time would leave it running).
+child_of() {
+    local i child
+    for ((i = 0; i < 500; i++)); do
+        child=$(pgrep -P "$1" || true)
+        [[ -n "$child" ]] && { echo "$child"; return 0; }
+        kill -0 "$1" 2>/dev/null || return 0
+        sleep 0.01
+    done
+}
+
 # start_service name ready-text service program [args...]: starts a
 # service program (xomq-responder, nats-echo) at the router for the service
 # and waits until it prints the ready text; service_pid is its PID.

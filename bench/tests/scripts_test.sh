@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The benchmark scripts on an existing build (nothing is built): a short
 # comparison gives a rate for every path and a complete table, and so does a
-# small scaling run; SIGTERM
-# half-way leaves nothing running; bad arguments are refused; the memory
-# and micro scripts run in their quick forms; the peak memory.sh reports is
+# small scaling run; SIGTERM half-way through either ends it at once and
+# leaves nothing running; bad arguments are refused; the memory and micro
+# scripts run in their quick forms; the peak memory.sh reports is
 # the whole process's, also when it comes at the very end of a short run, and
 # agrees with XoMQSender's own, measured here with GNU time.
 #   bench/tests/scripts_test.sh <build dir>
@@ -70,29 +70,42 @@ grep -qE "^compare: chart:|numbers and chart" "$work/nochart.out" && fail "compa
 [[ -e "$work/out/chart.png" ]] && fail "compare.sh without gnuplot left the earlier chart"
 
 # ---- SIGTERM half-way -----------------------------------------------------
-"$bench/compare.sh" --no-build --build-dir "$build" --rounds 50 --count 2000 \
-    --out "$work/out2" >"$work/term.out" 2>&1 &
-script_pid=$!
-for ((i = 0; i < 300; i++)); do
-    grep -q "round 1" "$work/term.out" 2>/dev/null && break
-    sleep 0.1
+# A comparison, and a scaling run in the middle of a long fleet, end within
+# 10 s of SIGTERM with 143, and nothing they started runs on: everything
+# they start has their TMPDIR, or the router's port, in its command line.
+for case in "compare.sh|round 1|--rounds 50 --count 2000" \
+    "scaling.sh|nats-server on|--senders 2 --responders 1 --count 200000 --rounds 1"; do
+    IFS='|' read -r script ready args <<<"$case"
+    mkdir -p "$work/tmp-$script"
+    # shellcheck disable=SC2086  # the words are the arguments
+    TMPDIR="$work/tmp-$script" "$bench/$script" --no-build --build-dir "$build" $args \
+        --out "$work/out-$script" >"$work/term.out" 2>&1 &
+    script_pid=$!
+    for ((i = 0; i < 300; i++)); do
+        grep -q "$ready" "$work/term.out" 2>/dev/null && break
+        sleep 0.1
+    done
+    grep -q "$ready" "$work/term.out" || fail "$script did not get going: $(cat "$work/term.out")"
+    port=$(sed -n 's/.*nats-server on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/term.out")
+    sleep 2 # well into the run: for scaling.sh, in its first fleet
+    kill -TERM "$script_pid"
+    rc=0
+    for ((i = 0; i < 100; i++)); do
+        kill -0 "$script_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$script_pid" 2>/dev/null; then
+        fail "$script still runs 10 s after SIGTERM"
+    else
+        wait "$script_pid" || rc=$?
+        [[ $rc -eq 143 ]] || fail "$script ended with $rc after SIGTERM, not 143"
+    fi
+    script_pid=""
+    [[ -z "$port" || -z "$(leftovers "$port")" ]] ||
+        fail "$script left running after SIGTERM: $(leftovers "$port")"
+    left=$(pgrep -f -a "$work/tmp-$script" || true)
+    [[ -z "$left" ]] || fail "$script left running after SIGTERM: $left"
 done
-grep -q "round 1" "$work/term.out" || fail "the long comparison did not get going"
-port=$(sed -n 's/.*nats-server on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/term.out")
-kill -TERM "$script_pid"
-rc=0
-for ((i = 0; i < 150; i++)); do
-    kill -0 "$script_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if kill -0 "$script_pid" 2>/dev/null; then
-    fail "compare.sh still runs 15 s after SIGTERM"
-else
-    wait "$script_pid" || rc=$?
-    [[ $rc -eq 143 ]] || fail "compare.sh ended with $rc after SIGTERM, not 143"
-fi
-script_pid=""
-[[ -z "$port" || -z "$(leftovers "$port")" ]] || fail "left running after SIGTERM: $(leftovers "$port")"
 
 # ---- bad arguments ----------------------------------------------------------
 for bad in "--rounds 0" "--count x" "--bogus" "--out"; do
