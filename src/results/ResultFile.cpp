@@ -6,6 +6,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "HistogramJson.h"
 #include "OptionString.h"
 #include "Version.h"
 
@@ -133,32 +134,8 @@ std::string toJson(const RunRecord& r) {
     j["system_errors"] = r.systemErrors;
     j["warmup_count"] = r.warmupDone;
     if (r.histogram != nullptr) {
-        const latency::Histogram& h = *r.histogram;
-        j["p50_us"] = h.valueAtPercentile(50);
-        j["p90_us"] = h.valueAtPercentile(90);
-        j["p99_us"] = h.valueAtPercentile(99);
-        j["p999_us"] = h.valueAtPercentile(99.9);
-        j["p9999_us"] = h.valueAtPercentile(99.99);
-        j["min_us"] = h.min();
-        j["max_us"] = h.max();
-        j["mean_us"] = h.mean();
-        j["stddev_us"] = h.stddev();
-        const latency::Histogram::Totals t = h.totals();
-        Json buckets = Json::array();
-        for (const auto& b : h.buckets()) {
-            buckets.push_back({b.first, b.second});
-        }
-        j["histogram"] = {
-            {"unit", "us"},
-            {"sub_bucket_count", latency::Histogram::kSubBucketCount},
-            {"highest_us", latency::Histogram::kHighest},
-            {"count", t.count},
-            {"min", t.min},
-            {"max", t.max},
-            {"sum", t.sum},
-            {"sum_squares", t.sumSquares},
-            {"buckets", buckets},
-        };
+        putLatencyFigures(j, *r.histogram);
+        j["histogram"] = histogramJson(*r.histogram);
     }
     // One line: a file for programs (the fleet runner, jq), not for reading.
     return j.dump() + "\n";

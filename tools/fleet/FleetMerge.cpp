@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "HistogramJson.h"
 #include "LatencyHistogram.h"
 
 namespace {
@@ -52,28 +53,7 @@ bool readSender(const std::string& path, Sender* s, std::string* error) {
     if (!h.is_object()) {
         return true;  // a run that failed before its loop, or without histogram
     }
-    if (h.value("sub_bucket_count", 0u) != latency::Histogram::kSubBucketCount ||
-        h.value("highest_us", uint64_t{0}) != latency::Histogram::kHighest) {
-        *error = "its histogram has another layout";
-        return false;
-    }
-    std::vector<std::pair<uint32_t, uint64_t>> buckets;
-    for (const Json& b : h.value("buckets", Json::array())) {
-        if (!b.is_array() || b.size() != 2 || !b[0].is_number_unsigned() ||
-            !b[1].is_number_unsigned()) {
-            *error = "a histogram bucket is not [index, count]";
-            return false;
-        }
-        buckets.emplace_back(b[0].get<uint32_t>(), b[1].get<uint64_t>());
-    }
-    latency::Histogram::Totals t;
-    t.count = h.value("count", uint64_t{0});
-    t.min = h.value("min", uint64_t{0});
-    t.max = h.value("max", uint64_t{0});
-    t.sum = h.value("sum", uint64_t{0});
-    t.sumSquares = h.value("sum_squares", 0.0);
-    if (!s->histogram.restore(buckets, t)) {
-        *error = "its histogram does not add up";
+    if (!results::readHistogram(h, &s->histogram, error)) {
         return false;
     }
     s->hasHistogram = true;
@@ -182,15 +162,7 @@ int main(int argc, char** argv) {
     fleet["rate_median"] = median(rates);
     fleet["rate_max"] = rateMax;
     fleet["recorded"] = merged.count();
-    fleet["min_us"] = merged.min();
-    fleet["p50_us"] = merged.valueAtPercentile(50);
-    fleet["p90_us"] = merged.valueAtPercentile(90);
-    fleet["p99_us"] = merged.valueAtPercentile(99);
-    fleet["p999_us"] = merged.valueAtPercentile(99.9);
-    fleet["p9999_us"] = merged.valueAtPercentile(99.99);
-    fleet["max_us"] = merged.max();
-    fleet["mean_us"] = merged.mean();
-    fleet["stddev_us"] = merged.stddev();
+    results::putLatencyFigures(fleet, merged);
     fleet["system_errors"] = systemErrors;
     fleet["failures"] = failures;
     fleet["per_sender"] = perSender;

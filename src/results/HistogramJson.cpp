@@ -1,0 +1,70 @@
+#include "HistogramJson.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace results {
+
+using Json = nlohmann::ordered_json;
+
+void putLatencyFigures(Json& j, const latency::Histogram& h) {
+    j["min_us"] = h.min();
+    j["p50_us"] = h.valueAtPercentile(50);
+    j["p90_us"] = h.valueAtPercentile(90);
+    j["p99_us"] = h.valueAtPercentile(99);
+    j["p999_us"] = h.valueAtPercentile(99.9);
+    j["p9999_us"] = h.valueAtPercentile(99.99);
+    j["max_us"] = h.max();
+    j["mean_us"] = h.mean();
+    j["stddev_us"] = h.stddev();
+}
+
+Json histogramJson(const latency::Histogram& h) {
+    const latency::Histogram::Totals t = h.totals();
+    Json buckets = Json::array();
+    for (const auto& b : h.buckets()) {
+        buckets.push_back({b.first, b.second});
+    }
+    return {
+        {"unit", "us"},
+        {"sub_bucket_count", latency::Histogram::kSubBucketCount},
+        {"highest_us", latency::Histogram::kHighest},
+        {"count", t.count},
+        {"min", t.min},
+        {"max", t.max},
+        {"sum", t.sum},
+        {"sum_squares", t.sumSquares},
+        {"buckets", buckets},
+    };
+}
+
+bool readHistogram(const Json& j, latency::Histogram* out, std::string* error) {
+    if (j.value("sub_bucket_count", 0u) != latency::Histogram::kSubBucketCount ||
+        j.value("highest_us", uint64_t{0}) != latency::Histogram::kHighest) {
+        *error = "its histogram has another layout";
+        return false;
+    }
+    std::vector<std::pair<uint32_t, uint64_t>> buckets;
+    for (const Json& b : j.value("buckets", Json::array())) {
+        if (!b.is_array() || b.size() != 2 || !b[0].is_number_unsigned() ||
+            !b[1].is_number_unsigned()) {
+            *error = "a histogram bucket is not [index, count]";
+            return false;
+        }
+        buckets.emplace_back(b[0].get<uint32_t>(), b[1].get<uint64_t>());
+    }
+    latency::Histogram::Totals t;
+    t.count = j.value("count", uint64_t{0});
+    t.min = j.value("min", uint64_t{0});
+    t.max = j.value("max", uint64_t{0});
+    t.sum = j.value("sum", uint64_t{0});
+    t.sumSquares = j.value("sum_squares", 0.0);
+    if (!out->restore(buckets, t)) {
+        *error = "its histogram does not add up";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace results
