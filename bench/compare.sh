@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317  # cleanup is called from the traps
 # End-to-end comparison on this machine, all on 127.0.0.1 against one
 # nats-server:
 #   XoMQSender    the program through our XoSys library, with xomq-responder
@@ -78,19 +77,7 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 
-work=""
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_all
-    [[ -n "$work" ]] && rm -rf "$work"
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-compare.XXXXXX")
+make_work compare
 find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder nats-requester nats-echo \
     tcp-pingpong
 sender="$bin/src/sender/XoMQSender"

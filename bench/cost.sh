@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317,SC2154  # cleanup is called from the traps; router_pid comes from common.sh
+# shellcheck disable=SC2154  # router_pid comes from common.sh
 # Where a round trip's work goes: for each pair of client and service, one
 # run of N requests against a fresh nats-server on 127.0.0.1, and per process
 # (client, router, service) the CPU time and the context switches per
@@ -47,17 +47,7 @@ done
 [[ -x /usr/bin/time ]] || die "GNU time is missing (apt-get install time)"
 command -v pgrep >/dev/null || die "pgrep not found (apt-get install procps)"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-cost.XXXXXX")
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_all
-    rm -rf "$work"
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+make_work cost
 
 find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder nats-requester nats-echo
 nats=$(find_nats_server) || die "nats-server not found (apt-get install nats-server)"

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317  # cleanup is called from the traps
 # The memory of XoMQSender and of xomq-responder over a long run, against
 # nats-server on 127.0.0.1: the peak resident size of a short and of a long
 # run, and the resident size (VmRSS) of both sampled every 0.2 s during the
@@ -57,19 +56,7 @@ while [[ $# -gt 0 ]]; do
 done
 short=${short:-$((count / 10 > 0 ? count / 10 : 1))}
 
-work=""
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_all
-    [[ -n "$work" ]] && rm -rf "$work"
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-memory.XXXXXX")
+make_work memory
 find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder
 sender="$bin/src/sender/XoMQSender"
 responder="$bin/tools/responder/xomq-responder"

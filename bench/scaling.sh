@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317  # cleanup is called from the traps
 # How a fleet scales: 1, 2, 4 and 8 senders at once (processes), against 1
 # and 2 service instances, all through one nats-server on 127.0.0.1. For
 # every size two fleets run one after the other, their order alternating:
@@ -62,18 +61,8 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-scaling.XXXXXX")
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_all
-    rm -rf "$work"
-    exit "$rc"
-}
 service_pids=()
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+make_work scaling
 
 find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder xomq-fleet-merge \
     nats-requester nats-echo
@@ -114,7 +103,7 @@ xomq() {
     local n=$1 m=$2 r=$3 dir="$work/xomq-$1-$2-$3"
     write_ini "$work/scale.ini" scale "$count" "$work/unused.log"
     # In the background (run_bounded), so that Ctrl-C and SIGTERM reach our
-    # traps at once; cleanup then stops the fleet runner, which stops its
+    # traps at once; the exit trap then stops the fleet runner, which stops its
     # senders.
     if ! run_bounded $((limit + 30)) fleet.sh "$work/fleet.out" "$root/scripts/fleet.sh" \
         --ini "$work/scale.ini" --senders "$n" --amount "$count" --warmup 0 --timeout "$limit" \

@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317  # cleanup is called from the traps
 # Fleet runs: several XoMQSender processes at once against one or more
 # responders and one router, each writing its own result file (resultFile,
 # latencyHistogram = 1); then one combined table (xomq-fleet-merge):
@@ -117,17 +116,7 @@ fi
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-fleet.XXXXXX")
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_all
-    rm -rf "$work"
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+make_work fleet
 
 find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder xomq-fleet-merge
 for program in src/sender/XoMQSender tools/responder/xomq-responder tools/fleet/xomq-fleet-merge; do

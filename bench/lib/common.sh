@@ -8,6 +8,24 @@
 # shellcheck source=scripts/lib/processes.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/processes.sh"
 
+# make_work name: creates the scratch directory $work, and makes every way
+# out of the script stop what it started (by PID) and remove $work; Ctrl-C
+# ends it with 130, SIGTERM with 143.
+make_work() {
+    work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-$1.XXXXXX")
+    trap end_script EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+}
+# shellcheck disable=SC2317  # called from the EXIT trap
+end_script() {
+    local rc=$?
+    trap - EXIT INT TERM
+    stop_all
+    rm -rf "$work"
+    exit "$rc"
+}
+
 # run_bounded seconds name outfile command...: runs the command in the
 # background (so that signals reach our traps at once), waits at most the
 # given seconds, and returns its exit status (124 when it ran too long).
