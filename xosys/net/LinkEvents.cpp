@@ -18,9 +18,11 @@ struct Link {
     Clock::time_point lostAt;
 };
 
+using LinkMap = std::map<natsConnection*, Link>;
+
 struct Links {
     std::mutex mu;
-    std::map<natsConnection*, Link> byConnection;
+    LinkMap byConnection;
 };
 
 // Never destroyed: libnats's callback thread may still report while the
@@ -44,18 +46,31 @@ void report(LinkEvents::Sink sink, const std::string& text) {
     }
 }
 
+// Under the lock: *was is nc's link as it stands, then change(map, it)
+// updates or erases it. False when nc is not tracked (anymore).
+template <typename Change>
+bool withLink(natsConnection* nc, Link* was, Change change) {
+    Links& l = links();
+    std::lock_guard<std::mutex> lock(l.mu);
+    auto it = l.byConnection.find(nc);
+    if (it == l.byConnection.end()) {
+        return false;
+    }
+    *was = it->second;
+    change(l.byConnection, it);
+    return true;
+}
+
+void erase(LinkMap& map, LinkMap::iterator it) {
+    map.erase(it);
+}
+
 void onDisconnected(natsConnection* nc, void* closure) {
     (void)closure;
     Link copy;
-    {
-        Links& l = links();
-        std::lock_guard<std::mutex> lock(l.mu);
-        auto it = l.byConnection.find(nc);
-        if (it == l.byConnection.end()) {
-            return;
-        }
-        it->second.lostAt = Clock::now();
-        copy = it->second;
+    if (!withLink(nc, &copy,
+                  [](LinkMap&, LinkMap::iterator it) { it->second.lostAt = Clock::now(); })) {
+        return;
     }
     report(copy.sink, "connection to " + copy.url + " lost; reconnecting (at most " +
                           std::to_string(copy.attempts) + " attempts per router, " +
@@ -66,15 +81,8 @@ void onReconnected(natsConnection* nc, void* closure) {
     (void)closure;
     const std::string url = connectedUrl(nc);
     Link copy;
-    {
-        Links& l = links();
-        std::lock_guard<std::mutex> lock(l.mu);
-        auto it = l.byConnection.find(nc);
-        if (it == l.byConnection.end()) {
-            return;
-        }
-        copy = it->second;
-        it->second.url = url;
+    if (!withLink(nc, &copy, [&url](LinkMap&, LinkMap::iterator it) { it->second.url = url; })) {
+        return;
     }
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - copy.lostAt).count();
@@ -91,17 +99,9 @@ void reportGivingUp(const Link& link) {
 void onClosed(natsConnection* nc, void* closure) {
     (void)closure;
     Link copy;
-    {
-        Links& l = links();
-        std::lock_guard<std::mutex> lock(l.mu);
-        auto it = l.byConnection.find(nc);
-        if (it == l.byConnection.end()) {
-            return;  // closed on purpose, or reported already
-        }
-        copy = it->second;
-        l.byConnection.erase(it);
+    if (withLink(nc, &copy, erase)) {
+        reportGivingUp(copy);  // otherwise closed on purpose, or reported already
     }
-    reportGivingUp(copy);
 }
 
 }  // namespace
@@ -128,15 +128,8 @@ void LinkEvents::track(natsConnection* nc, const ConnectParams& params, Sink sin
 
 void LinkEvents::forget(natsConnection* nc) {
     Link copy;
-    {
-        Links& l = links();
-        std::lock_guard<std::mutex> lock(l.mu);
-        auto it = l.byConnection.find(nc);
-        if (it == l.byConnection.end()) {
-            return;
-        }
-        copy = it->second;
-        l.byConnection.erase(it);
+    if (!withLink(nc, &copy, erase)) {
+        return;
     }
     // Closed by libnats, and its report still queued on the callback
     // thread: said now, before the connection goes.
