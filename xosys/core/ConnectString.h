@@ -67,7 +67,8 @@ struct ConnectParams {
 
 // The trimmed value of the first field called name in text whose value is
 // not empty; false when there is none (a bare name or "name =" does not
-// count).
+// count). Fields are found by the program's own lookup (optstr::GetFldVal),
+// so both match names alike; only here are a value's trailing blanks dropped.
 bool findConnectField(const char* text, const char* name, std::string* value);
 
 // Checks one router URL, "nats://host:port" or "tls://host:port", and
