@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "ConnectDefaults.h"
 #include "OptionString.h"
 
 #if defined(_WIN32)
@@ -15,11 +16,12 @@
 
 namespace {
 
+using xoconnect::kDefaultAppName;
+using xoconnect::kDefaultHost;
+using xoconnect::kDefaultPort;
+using xoconnect::kDefaultTimeoutText;
+
 const char kSection[] = "options:mq";
-const char kDefaultAppName[] = "XoMQSender";
-const char kDefaultHost[] = "127.0.0.1";
-const char kDefaultTimeout[] = "3000";
-const int kDefaultPort = 3001;
 
 // Capacity of the buffer every text key is read into.
 const size_t kValueCapacity = 1024;
@@ -102,7 +104,7 @@ std::string buildConnectString() {
             append("appname", kDefaultAppName);
         }
         if (timeout.empty()) {
-            append("timeout", kDefaultTimeout);
+            append("timeout", kDefaultTimeoutText);
         }
         // A local router port (lrpcq_port) replaces host and port.
         if (lrpcqPort.empty()) {
@@ -122,7 +124,7 @@ std::string buildConnectString() {
     if (readText(value, "pwd", "")[0] != '\0') {
         appendField(connStr, "password", value);
     }
-    appendField(connStr, "timeout", readText(value, "timeout", kDefaultTimeout));
+    appendField(connStr, "timeout", readText(value, "timeout", kDefaultTimeoutText));
     return connStr;
 }
 

@@ -3,15 +3,12 @@
 #include <cstring>
 
 #include "IniData.h"
+#include "OptionString.h"
 #include "XoSysCodes.h"
 
 namespace xosys {
 
 namespace {
-
-bool isSeparator(char c) {
-    return c == ';' || c == ',';
-}
 
 char lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -217,36 +214,32 @@ bool findConnectField(const char* text, const char* name, std::string* value) {
     if (text == nullptr || name == nullptr) {
         return false;
     }
-    const size_t nameLen = std::strlen(name);
-    const char* p = text;
+    // The program's own lookup finds each field; walking on past it finds the
+    // next one of the same name.
+    const char* rest = text;
     for (;;) {
-        const char* fieldEnd = p;
-        while (*fieldEnd != '\0' && !isSeparator(*fieldEnd)) {
-            ++fieldEnd;
-        }
-        const char* b = p;
-        const char* e = fieldEnd;
-        trimBlanks(&b, &e);
-        const char* eq = static_cast<const char*>(std::memchr(b, '=', static_cast<size_t>(e - b)));
-        const char* nb = b;
-        const char* ne = eq != nullptr ? eq : e;
-        trimBlanks(&nb, &ne);
-        if (static_cast<size_t>(ne - nb) == nameLen && sameName(nb, nameLen, name)) {
-            const char* vb = eq != nullptr ? eq + 1 : e;
-            const char* ve = e;
-            trimBlanks(&vb, &ve);
-            // An empty occurrence is passed over: the program appends its
-            // default behind a field it finds empty, and that default must
-            // be the value that counts.
-            if (vb != ve) {
-                value->assign(vb, static_cast<size_t>(ve - vb));
-                return true;
-            }
-        }
-        if (*fieldEnd == '\0') {
+        size_t len = 0;
+        const char* found = optstr::GetFldVal(rest, name, &len);
+        if (found == nullptr) {
             return false;
         }
-        p = fieldEnd + 1;
+        // optstr keeps a value's trailing blanks; the library drops them.
+        const char* b = found;
+        const char* e = found + len;
+        trimBlanks(&b, &e);
+        // An empty occurrence is passed over: the program appends its
+        // default behind a field it finds empty, and that default must
+        // be the value that counts.
+        if (b != e) {
+            value->assign(b, static_cast<size_t>(e - b));
+            return true;
+        }
+        // The value (or a bare name) ends at the field's separator or at the
+        // end of the text.
+        if (found[len] == '\0') {
+            return false;
+        }
+        rest = found + len + 1;
     }
 }
 

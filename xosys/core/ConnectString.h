@@ -20,8 +20,9 @@
 //   tls_ca             CA certificates the router's certificate must chain to
 //   tls_cert, tls_key  client certificate and its private key
 //
-// Unknown fields are ignored. The defaults are XoMQSender's own, so that a
-// field the program leaves empty means what the program means by it.
+// Unknown fields are ignored. The defaults are XoMQSender's own, taken from
+// the header the program uses too (ConnectDefaults.h), so that a field the
+// program leaves empty means what the program means by it.
 #ifndef XOSYS_CORE_CONNECTSTRING_H
 #define XOSYS_CORE_CONNECTSTRING_H
 
@@ -29,17 +30,19 @@
 #include <string>
 #include <vector>
 
+#include "ConnectDefaults.h"
+
 namespace xosys {
 
 struct ConnectParams {
     static const int kDefaultReconnectAttempts = 10;
     static const int32_t kDefaultReconnectWaitMs = 250;
 
-    std::string appname = "XoMQSender";
-    std::string host = "127.0.0.1";
-    int port = 3001;
+    std::string appname = xoconnect::kDefaultAppName;
+    std::string host = xoconnect::kDefaultHost;
+    int port = xoconnect::kDefaultPort;
     int lrpcqPort = 0;  // 0: not given
-    int32_t timeoutMs = 3000;
+    int32_t timeoutMs = xoconnect::kDefaultTimeoutMs;
     std::string password;  // empty: none
 
     std::vector<std::string> servers;  // normalized URLs; empty: host and port
@@ -64,7 +67,8 @@ struct ConnectParams {
 
 // The trimmed value of the first field called name in text whose value is
 // not empty; false when there is none (a bare name or "name =" does not
-// count).
+// count). Fields are found by the program's own lookup (optstr::GetFldVal),
+// so both match names alike; only here are a value's trailing blanks dropped.
 bool findConnectField(const char* text, const char* name, std::string* value);
 
 // Checks one router URL, "nats://host:port" or "tls://host:port", and

@@ -39,9 +39,9 @@ void trimBlanks(const char** begin, const char** end) {
     }
 }
 
-bool parseInt32(const char* text, size_t len, int32_t* value) {
-    const char* b = text;
-    const char* e = text + len;
+bool parseInt32(const std::string& text, int32_t* value) {
+    const char* b = text.data();
+    const char* e = b + text.size();
     trimBlanks(&b, &e);
     bool negative = false;
     if (b < e && (*b == '+' || *b == '-')) {
@@ -70,10 +70,6 @@ bool parseInt32(const char* text, size_t len, int32_t* value) {
     }
     *value = static_cast<int32_t>(acc);
     return true;
-}
-
-bool parseInt32(const std::string& text, int32_t* value) {
-    return parseInt32(text.data(), text.size(), value);
 }
 
 uint32_t IniData::parse(const std::string& text, size_t* errorLine, std::string* error,

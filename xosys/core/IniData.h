@@ -54,7 +54,6 @@ uint32_t readTextFile(const char* path, size_t maxSize, std::string* text, std::
 
 // Strict decimal integer: optional sign, digits only, within 32 bits.
 // Leading and trailing blanks are allowed; anything else fails.
-bool parseInt32(const char* text, size_t len, int32_t* value);
 bool parseInt32(const std::string& text, int32_t* value);
 
 std::string asciiLower(const char* text, size_t len);

@@ -7,6 +7,10 @@
 //
 // All functions are stateless and reentrant, never log, and report an absent
 // field through their results. Text and name pointers must be non-null.
+//
+// The program uses only the string form of GetFldVal; our XoSys library uses
+// the core lookup. GetFldInt, AddFld and RemoveFld complete the module's
+// interface and are kept with it, though only the tests call them today.
 #pragma once
 
 #include <cstddef>
