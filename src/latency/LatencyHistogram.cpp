@@ -70,28 +70,62 @@ double Histogram::stddev() const {
 }
 
 uint64_t Histogram::valueAtPercentile(double percent) const {
+    uint64_t value = 0;
+    valuesAtPercentiles(&percent, &value, 1);
+    return value;
+}
+
+void Histogram::valuesAtPercentiles(const double* percents, uint64_t* values, size_t n) const {
+    size_t next = 0;
     if (m_total == 0) {
-        return 0;
+        for (; next < n; ++next) {
+            values[next] = 0;
+        }
+        return;
     }
-    if (percent <= 0) {
-        return min();
-    }
-    if (percent > 100) {
-        percent = 100;
+    for (; next < n && percents[next] <= 0; ++next) {
+        values[next] = min();
     }
     // The rank of the value asked for, as in a sorted list of all values.
-    uint64_t rank =
-        static_cast<uint64_t>(std::ceil(percent / 100.0 * static_cast<double>(m_total)));
-    rank = rank < 1 ? 1 : (rank > m_total ? m_total : rank);
+    const auto rankOf = [this](double percent) {
+        const double p = percent > 100 ? 100 : percent;
+        const uint64_t rank =
+            static_cast<uint64_t>(std::ceil(p / 100.0 * static_cast<double>(m_total)));
+        return rank < 1 ? 1 : (rank > m_total ? m_total : rank);
+    };
     uint64_t seen = 0;
-    for (size_t i = 0; i < m_counts.size(); ++i) {
-        seen += m_counts[i];
-        if (seen >= rank) {
-            const uint64_t high = highestOf(static_cast<uint32_t>(i));
-            return high < m_max ? high : m_max;
+    size_t i = 0;  // the next sub-bucket to count
+    for (; next < n; ++next) {
+        const uint64_t rank = rankOf(percents[next]);
+        while (seen < rank && i < m_counts.size()) {
+            seen += m_counts[i++];
         }
+        if (seen < rank) {
+            values[next] = m_max;
+            continue;
+        }
+        // The sub-bucket that reached the rank: the last one counted (also
+        // for a rank an earlier percentile had already reached).
+        const uint64_t high = highestOf(static_cast<uint32_t>(i - 1));
+        values[next] = high < m_max ? high : m_max;
     }
-    return m_max;
+}
+
+Histogram::Summary Histogram::summary() const {
+    static const double kPercents[] = {50, 90, 99, 99.9, 99.99};
+    uint64_t at[5];
+    valuesAtPercentiles(kPercents, at, 5);
+    Summary s;
+    s.min = min();
+    s.p50 = at[0];
+    s.p90 = at[1];
+    s.p99 = at[2];
+    s.p999 = at[3];
+    s.p9999 = at[4];
+    s.max = max();
+    s.mean = mean();
+    s.stddev = stddev();
+    return s;
 }
 
 std::vector<std::pair<uint32_t, uint64_t>> Histogram::buckets() const {

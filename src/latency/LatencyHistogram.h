@@ -60,8 +60,27 @@ class Histogram {
 
     // The value below or at which percent of the recorded values lie
     // (0 < percent <= 100), as the highest value of its sub-bucket, never
-    // above the largest value recorded; 0 when nothing was recorded.
+    // above the largest value recorded; the smallest one for percent <= 0;
+    // 0 when nothing was recorded.
     uint64_t valueAtPercentile(double percent) const;
+    // The same for n percentiles at once, in ascending order, in one walk
+    // over the counts (as HdrHistogram_c's hdr_value_at_percentiles):
+    // values[i] is valueAtPercentile(percents[i]).
+    void valuesAtPercentiles(const double* percents, uint64_t* values, size_t n) const;
+
+    // The figures a report shows, from one walk.
+    struct Summary {
+        uint64_t min = 0;
+        uint64_t p50 = 0;
+        uint64_t p90 = 0;
+        uint64_t p99 = 0;
+        uint64_t p999 = 0;
+        uint64_t p9999 = 0;
+        uint64_t max = 0;
+        double mean = 0;
+        double stddev = 0;
+    };
+    Summary summary() const;
 
     // ---- the written form ----
     // The non-empty sub-buckets as (index, count), lowest first.

@@ -9,15 +9,16 @@ namespace results {
 using Json = nlohmann::ordered_json;
 
 void putLatencyFigures(Json& j, const latency::Histogram& h) {
-    j["min_us"] = h.min();
-    j["p50_us"] = h.valueAtPercentile(50);
-    j["p90_us"] = h.valueAtPercentile(90);
-    j["p99_us"] = h.valueAtPercentile(99);
-    j["p999_us"] = h.valueAtPercentile(99.9);
-    j["p9999_us"] = h.valueAtPercentile(99.99);
-    j["max_us"] = h.max();
-    j["mean_us"] = h.mean();
-    j["stddev_us"] = h.stddev();
+    const latency::Histogram::Summary s = h.summary();
+    j["min_us"] = s.min;
+    j["p50_us"] = s.p50;
+    j["p90_us"] = s.p90;
+    j["p99_us"] = s.p99;
+    j["p999_us"] = s.p999;
+    j["p9999_us"] = s.p9999;
+    j["max_us"] = s.max;
+    j["mean_us"] = s.mean;
+    j["stddev_us"] = s.stddev;
 }
 
 Json histogramJson(const latency::Histogram& h) {

@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <utility>
 
 #include "HistogramJson.h"
-#include "OptionString.h"
-#include "Version.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -46,6 +47,201 @@ std::string utcText(std::chrono::system_clock::time_point t) {
     return text;
 }
 
+std::string temporaryBeside(const std::string& path) {
+    return path + ".tmp." + std::to_string(processId());
+}
+
+// Reads "2026-12-09T18:00:00.123456Z" as utcText writes it. Written here
+// because C++17 has no calendar and timegm is not on every platform.
+bool parseUtcText(const std::string& text, std::chrono::system_clock::time_point* t) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    long long micro = 0;
+    char zone = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%6lld%c", &year, &month, &day, &hour,
+                    &minute, &second, &micro, &zone) != 8 ||
+        zone != 'Z' || month < 1 || month > 12 || day < 1 || day > 31) {
+        return false;
+    }
+    // Days from 1970-01-01 to the date (H. Hinnant's days_from_civil).
+    const long long y = year - (month <= 2 ? 1 : 0);
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const long long yearOfEra = y - era * 400;
+    const long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const long long days = era * 146097 + dayOfEra - 719468;
+    const long long sec = ((days * 24 + hour) * 60 + minute) * 60 + second;
+    *t = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::microseconds(sec * 1000000 + micro)));
+    return true;
+}
+
+bool readTime(const Json& j, const char* key, std::chrono::system_clock::time_point* t,
+              std::string* error) {
+    if (!j.contains(key)) {
+        return true;
+    }
+    if (!parseUtcText(j.at(key).get<std::string>(), t)) {
+        *error = std::string("its '") + key + "' is not a UTC time";
+        return false;
+    }
+    return true;
+}
+
+// The blocks of a record in the order the file holds them; each writes its
+// fields and reads them back. Figures that follow from others (outcome,
+// rate, percentiles) are written for the file's readers and not read.
+void putOrigin(Json& j, const RunRecord& r) {
+    j["program_version"] = r.origin.programVersion;
+    j["library"] = r.origin.library;
+    j["library_version"] = r.origin.libraryVersion;
+    j["host"] = r.origin.host;
+    j["pid"] = r.origin.pid;
+    j["started"] = utcText(r.started);
+    j["ended"] = utcText(r.ended);
+}
+
+bool readOrigin(const Json& j, RunRecord* r, std::string* error) {
+    r->origin.programVersion = j.value("program_version", "");
+    r->origin.library = j.value("library", "");
+    r->origin.libraryVersion = j.value("library_version", "");
+    r->origin.host = j.value("host", "");
+    r->origin.pid = j.value("pid", int64_t{0});
+    return readTime(j, "started", &r->started, error) && readTime(j, "ended", &r->ended, error);
+}
+
+void putSettings(Json& j, const RunRecord& r) {
+    const RunRecord::Settings& s = r.settings;
+    j["settings"] = {
+        {"service", s.service},
+        {"send_amount", s.sendAmount},
+        {"send_timeout_ms", s.sendTimeoutMs},
+        {"connect_deadline_ms", s.connectDeadlineMs},
+        {"connect", s.connect},
+        {"warmup_amount", s.warmupAmount},
+        {"latency_histogram", s.latencyHistogram},
+        {"progress_seconds", s.progressSeconds},
+    };
+}
+
+bool readSettings(const Json& j, RunRecord* r, std::string*) {
+    const Json in = j.value("settings", Json::object());
+    RunRecord::Settings& s = r->settings;
+    s.service = in.value("service", "");
+    s.sendAmount = in.value("send_amount", 0);
+    s.sendTimeoutMs = in.value("send_timeout_ms", 0);
+    s.connectDeadlineMs = in.value("connect_deadline_ms", 0);
+    s.connect = in.value("connect", "");
+    s.warmupAmount = in.value("warmup_amount", 0);
+    s.latencyHistogram = in.value("latency_histogram", false);
+    s.progressSeconds = in.value("progress_seconds", 0);
+    return true;
+}
+
+void putOutcome(Json& j, const RunRecord& r) {
+    j["result_code"] = r.resultCode;
+    j["outcome"] = outcomeName(r.outcome());
+    if (!r.failedCall.empty()) {
+        j["failed_call"] = r.failedCall;
+    }
+    if (!r.interruptedBy.empty()) {
+        j["interrupted_by"] = r.interruptedBy;
+    }
+}
+
+bool readOutcome(const Json& j, RunRecord* r, std::string*) {
+    r->resultCode = j.value("result_code", 0u);
+    r->failedCall = j.value("failed_call", "");
+    r->interruptedBy = j.value("interrupted_by", "");
+    return true;
+}
+
+void putCounts(Json& j, const RunRecord& r) {
+    j["count"] = r.count;
+    j["total_us"] = r.totalMicros;
+    const std::optional<double> rate = r.rate();
+    const std::optional<double> perRequest = r.microsPerRequest();
+    j["rate"] = rate ? Json(*rate) : Json();
+    j["us_per_msg"] = perRequest ? Json(*perRequest) : Json();
+    j["system_errors"] = r.systemErrors;
+    j["warmup_count"] = r.warmupDone;
+}
+
+bool readCounts(const Json& j, RunRecord* r, std::string*) {
+    r->count = j.value("count", 0u);
+    r->totalMicros = j.value("total_us", uint64_t{0});
+    r->systemErrors = j.value("system_errors", uint64_t{0});
+    r->warmupDone = j.value("warmup_count", 0u);
+    return true;
+}
+
+void putLatency(Json& j, const RunRecord& r) {
+    if (r.histogram) {
+        putLatencyFigures(j, *r.histogram);
+        j["histogram"] = histogramJson(*r.histogram);
+    }
+}
+
+bool readLatency(const Json& j, RunRecord* r, std::string* error) {
+    const Json h = j.value("histogram", Json());
+    if (!h.is_object()) {
+        return true;  // a run that failed before its loop, or without histogram
+    }
+    if (!readHistogram(h, &r->histogram.emplace(), error)) {
+        r->histogram.reset();
+        return false;
+    }
+    return true;
+}
+
+struct Block {
+    void (*put)(Json& j, const RunRecord& r);
+    bool (*read)(const Json& j, RunRecord* r, std::string* error);
+};
+
+const Block kBlocks[] = {
+    {putOrigin, readOrigin}, {putSettings, readSettings}, {putOutcome, readOutcome},
+    {putCounts, readCounts}, {putLatency, readLatency},
+};
+
+const char kFormat[] = "xomq-result-1";
+
+}  // namespace
+
+std::string toJson(const RunRecord& r) {
+    Json j;
+    j["format"] = kFormat;
+    j["program"] = "XoMQSender";
+    for (const Block& b : kBlocks) {
+        b.put(j, r);
+    }
+    // One line: a file for programs (the fleet runner, jq), not for reading.
+    return j.dump() + "\n";
+}
+
+bool fromJson(const std::string& text, RunRecord* record, std::string* error) {
+    const Json j = Json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object() || j.value("format", "") != kFormat) {
+        *error = "not an XoMQSender result file";
+        return false;
+    }
+    RunRecord r;
+    try {
+        for (const Block& b : kBlocks) {
+            if (!b.read(j, &r, error)) {
+                return false;
+            }
+        }
+    } catch (const nlohmann::json::exception& e) {
+        // nlohmann's value() and get() refuse a field of another type by
+        // throwing; one place for all of them.
+        *error = std::string("a field has the wrong type (") + e.what() + ")";
+        return false;
+    }
+    *record = std::move(r);
+    return true;
+}
+
 std::string hostName() {
     char name[256] = {0};
 #if defined(_WIN32)
@@ -61,84 +257,12 @@ std::string hostName() {
     return name;
 }
 
-long processId() {
+int64_t processId() {
 #if defined(_WIN32)
-    return static_cast<long>(GetCurrentProcessId());
+    return static_cast<int64_t>(GetCurrentProcessId());
 #else
-    return static_cast<long>(getpid());
+    return static_cast<int64_t>(getpid());
 #endif
-}
-
-std::string temporaryBeside(const std::string& path) {
-    return path + ".tmp." + std::to_string(processId());
-}
-
-}  // namespace
-
-std::string withoutPassword(const std::string& connect) {
-    std::string text = connect;
-    std::string removed;
-    // Every password field, however often it is given; each pass removes
-    // one, so the text's length bounds the passes.
-    for (size_t pass = 0; pass <= connect.size(); ++pass) {
-        optstr::RemoveFld(&text, "password", &removed);
-        size_t valueLen = 0;
-        if (optstr::GetFldVal(text.c_str(), "password", &valueLen) == nullptr) {
-            break;
-        }
-    }
-    return text;
-}
-
-std::string toJson(const RunRecord& r) {
-    const xoversion::LibraryInfo library = xoversion::library();
-    Json j;
-    j["format"] = "xomq-result-1";
-    j["program"] = "XoMQSender";
-    j["program_version"] = XOMQ_VERSION;
-    j["library"] = library.path;
-    j["library_version"] = library.version;
-    j["host"] = hostName();
-    j["pid"] = processId();
-    j["started"] = utcText(r.started);
-    j["ended"] = utcText(r.ended);
-    j["settings"] = {
-        {"service", r.service},
-        {"send_amount", r.sendAmount},
-        {"send_timeout_ms", r.sendTimeoutMs},
-        {"connect_deadline_ms", r.connectDeadlineMs},
-        {"connect", r.connect},
-        {"warmup_amount", r.warmupAmount},
-        {"latency_histogram", r.latencyHistogram},
-        {"progress_seconds", r.progressSeconds},
-    };
-    j["result_code"] = r.resultCode;
-    j["outcome"] = !r.interruptedBy.empty() ? "interrupted"
-                   : r.resultCode == 0      ? "completed"
-                                            : "failed";
-    if (!r.failedCall.empty()) {
-        j["failed_call"] = r.failedCall;
-    }
-    if (!r.interruptedBy.empty()) {
-        j["interrupted_by"] = r.interruptedBy;
-    }
-    j["count"] = r.count;
-    j["total_us"] = r.totalMicros;
-    if (r.count != 0 && r.totalMicros != 0) {
-        j["rate"] = static_cast<double>(r.count) / static_cast<double>(r.totalMicros) * 1000000.0;
-        j["us_per_msg"] = static_cast<double>(r.totalMicros) / static_cast<double>(r.count);
-    } else {
-        j["rate"] = nullptr;
-        j["us_per_msg"] = nullptr;
-    }
-    j["system_errors"] = r.systemErrors;
-    j["warmup_count"] = r.warmupDone;
-    if (r.histogram != nullptr) {
-        putLatencyFigures(j, *r.histogram);
-        j["histogram"] = histogramJson(*r.histogram);
-    }
-    // One line: a file for programs (the fleet runner, jq), not for reading.
-    return j.dump() + "\n";
 }
 
 bool canWriteBeside(const std::string& path, std::string* error) {

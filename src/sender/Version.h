@@ -1,4 +1,4 @@
-// Versions for --version and the result file: the program's own (from the
+// Versions for --version and the run's record: the program's own (from the
 // build) and what can be learnt about the XoSys library it runs with.
 #ifndef XOMQ_SENDER_VERSION_H
 #define XOMQ_SENDER_VERSION_H

@@ -4,6 +4,7 @@
 // counts the starts made through startCounted for an average, and can log the
 // last interval and the average under a name. Refused and failed operations
 // are logged under the source tag "CHRTimer" and return 1; successful ones 0.
+// The whole interface is the timer's documented one, kept also where XoMQSender does not call it.
 #ifndef XOMQ_TIMER_CHRTIMER_H
 #define XOMQ_TIMER_CHRTIMER_H
 

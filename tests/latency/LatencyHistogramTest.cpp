@@ -85,6 +85,36 @@ TEST(LatencyHistogram, PercentilesAreTheExactOnesWithinThreeSignificantDigits) {
     EXPECT_EQ(empty.stddev(), 0.0);
 }
 
+// The one walk for a list of percentiles answers each as a query of its own
+// would, also for repeated percentiles, ones in the same sub-bucket, and the
+// ends (0 and below, 100 and above).
+TEST(LatencyHistogram, SeveralPercentilesInOneWalkAreTheSingleAnswers) {
+    Histogram h;
+    for (const uint64_t v : skewedSamples(3, 20000)) {
+        h.record(v);
+    }
+    const double percents[] = {-1,   0,    0.001, 1,      50,      50,  50.001, 90, 99,
+                               99.9, 99.9, 99.99, 99.999, 99.9999, 100, 100,    250};
+    const size_t n = sizeof percents / sizeof percents[0];
+    uint64_t together[n];
+    h.valuesAtPercentiles(percents, together, n);
+    for (size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(together[i], h.valueAtPercentile(percents[i])) << "p" << percents[i];
+    }
+    EXPECT_EQ(together[0], h.min());
+    EXPECT_EQ(together[n - 1], h.max());
+    const Histogram::Summary s = h.summary();
+    EXPECT_EQ(s.p50, h.valueAtPercentile(50));
+    EXPECT_EQ(s.p9999, h.valueAtPercentile(99.99));
+    EXPECT_EQ(s.max, h.max());
+
+    const Histogram empty;
+    empty.valuesAtPercentiles(percents, together, n);
+    for (const uint64_t v : together) {
+        EXPECT_EQ(v, 0u);
+    }
+}
+
 TEST(LatencyHistogram, MergedAndRestoredHistogramsEqualOneOfAllValues) {
     const std::vector<uint64_t> a = skewedSamples(1, 50000);
     const std::vector<uint64_t> b = skewedSamples(2, 30000);

@@ -8,12 +8,15 @@
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "HistogramJson.h"
 #include "LatencyHistogram.h"
+#include "ResultFile.h"
+#include "RunRecord.h"
 
 namespace {
 
@@ -25,13 +28,11 @@ const char kUsage[] =
     "Merges the result files of XoMQSender runs that ran at once (written with\n"
     "resultFile and latencyHistogram = 1) into <dir>/fleet.json, <dir>/fleet.csv and\n"
     "<dir>/latency.dat, and prints the combined table. Exit status: 0 done, 1 a file\n"
-    "cannot be read or has no histogram, 2 bad arguments.\n";
+    "cannot be read or is not a result file, 2 bad arguments.\n";
 
 struct Sender {
     std::string file;
-    Json result;
-    latency::Histogram histogram;
-    bool hasHistogram = false;
+    results::RunRecord record;
 };
 
 bool readSender(const std::string& path, Sender* s, std::string* error) {
@@ -43,21 +44,7 @@ bool readSender(const std::string& path, Sender* s, std::string* error) {
     std::stringstream text;
     text << in.rdbuf();
     s->file = path;
-    s->result = Json::parse(text.str(), nullptr, false);
-    if (s->result.is_discarded() || !s->result.is_object() ||
-        s->result.value("format", "") != "xomq-result-1") {
-        *error = "not an XoMQSender result file";
-        return false;
-    }
-    const Json h = s->result.value("histogram", Json());
-    if (!h.is_object()) {
-        return true;  // a run that failed before its loop, or without histogram
-    }
-    if (!results::readHistogram(h, &s->histogram, error)) {
-        return false;
-    }
-    s->hasHistogram = true;
-    return true;
+    return results::fromJson(text.str(), &s->record, error);
 }
 
 double median(std::vector<double> v) {
@@ -67,10 +54,6 @@ double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-double rateOf(const Json& r) {
-    return r.value("rate", Json()).is_number() ? r["rate"].get<double>() : 0.0;
 }
 
 bool writeText(const std::string& path, const std::string& text) {
@@ -113,8 +96,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "xomq-fleet-merge: %s: %s\n", files[i].c_str(), error.c_str());
             return 1;
         }
-        if (senders[i].hasHistogram) {
-            merged.merge(senders[i].histogram);
+        if (senders[i].record.histogram) {
+            merged.merge(*senders[i].record.histogram);
         }
     }
 
@@ -125,29 +108,32 @@ int main(int argc, char** argv) {
     Json failures = Json::array();
     Json perSender = Json::array();
     for (size_t i = 0; i < senders.size(); ++i) {
-        const Json& r = senders[i].result;
-        count += r.value("count", uint64_t{0});
-        systemErrors += r.value("system_errors", uint64_t{0});
-        const uint32_t code = r.value("result_code", 0u);
-        if (code != 0) {
+        const results::RunRecord& r = senders[i].record;
+        count += r.count;
+        systemErrors += r.systemErrors;
+        if (r.resultCode != 0) {
             failures.push_back({{"sender", i + 1},
                                 {"file", senders[i].file},
-                                {"result_code", code},
-                                {"outcome", r.value("outcome", "")},
-                                {"failed_call", r.value("failed_call", "")}});
+                                {"result_code", r.resultCode},
+                                {"outcome", results::outcomeName(r.outcome())},
+                                {"failed_call", r.failedCall}});
         } else {
-            rate += rateOf(r);
-            rates.push_back(rateOf(r));
+            rate += r.rate().value_or(0.0);
+            rates.push_back(r.rate().value_or(0.0));
+        }
+        std::optional<latency::Histogram::Summary> latency;
+        if (r.histogram) {
+            latency = r.histogram->summary();
         }
         perSender.push_back({{"sender", i + 1},
                              {"file", senders[i].file},
-                             {"result_code", code},
-                             {"count", r.value("count", uint64_t{0})},
-                             {"rate", r.value("rate", Json())},
-                             {"p50_us", r.value("p50_us", Json())},
-                             {"p99_us", r.value("p99_us", Json())},
-                             {"max_us", r.value("max_us", Json())},
-                             {"system_errors", r.value("system_errors", uint64_t{0})}});
+                             {"result_code", r.resultCode},
+                             {"count", r.count},
+                             {"rate", r.rate() ? Json(*r.rate()) : Json()},
+                             {"p50_us", latency ? Json(latency->p50) : Json()},
+                             {"p99_us", latency ? Json(latency->p99) : Json()},
+                             {"max_us", latency ? Json(latency->max) : Json()},
+                             {"system_errors", r.systemErrors}});
     }
     const double rateMin = rates.empty() ? 0 : *std::min_element(rates.begin(), rates.end());
     const double rateMax = rates.empty() ? 0 : *std::max_element(rates.begin(), rates.end());
@@ -183,10 +169,18 @@ int main(int argc, char** argv) {
     std::ostringstream curve;
     curve << "# percentile value_us one_over_one_minus_p (" << label << ")\n";
     if (merged.count() != 0) {
-        for (double nines = 0; nines <= 5.0001; nines += 0.125) {
-            const double p = 100.0 * (1.0 - std::pow(10.0, -nines));
-            curve << p << ' ' << merged.valueAtPercentile(p > 0 ? p : 0.0001) << ' '
-                  << std::pow(10.0, nines) << '\n';
+        std::vector<double> nines;
+        std::vector<double> percents;
+        for (double n = 0; n <= 5.0001; n += 0.125) {
+            nines.push_back(n);
+            percents.push_back(100.0 * (1.0 - std::pow(10.0, -n)));
+        }
+        std::vector<double> asked = percents;
+        asked[0] = 0.0001;  // p0 stands for the smallest value
+        std::vector<uint64_t> values(asked.size());
+        merged.valuesAtPercentiles(asked.data(), values.data(), asked.size());
+        for (size_t i = 0; i < percents.size(); ++i) {
+            curve << percents[i] << ' ' << values[i] << ' ' << std::pow(10.0, nines[i]) << '\n';
         }
     }
 
@@ -204,16 +198,14 @@ int main(int argc, char** argv) {
     std::printf("aggregate rate %.1f msg/s; per sender min %.1f, median %.1f, max %.1f msg/s\n",
                 rate, rateMin, median(rates), rateMax);
     if (merged.count() != 0) {
+        const latency::Histogram::Summary all = merged.summary();
         std::printf(
             "latency (us, all senders): min %llu, p50 %llu, p90 %llu, p99 %llu, "
             "p99.9 %llu, p99.99 %llu, max %llu\n",
-            static_cast<unsigned long long>(merged.min()),
-            static_cast<unsigned long long>(merged.valueAtPercentile(50)),
-            static_cast<unsigned long long>(merged.valueAtPercentile(90)),
-            static_cast<unsigned long long>(merged.valueAtPercentile(99)),
-            static_cast<unsigned long long>(merged.valueAtPercentile(99.9)),
-            static_cast<unsigned long long>(merged.valueAtPercentile(99.99)),
-            static_cast<unsigned long long>(merged.max()));
+            static_cast<unsigned long long>(all.min), static_cast<unsigned long long>(all.p50),
+            static_cast<unsigned long long>(all.p90), static_cast<unsigned long long>(all.p99),
+            static_cast<unsigned long long>(all.p999), static_cast<unsigned long long>(all.p9999),
+            static_cast<unsigned long long>(all.max));
     }
     std::printf(
         "\n| sender | code | count | msg/s | p50 us | p99 us | max us | system errors |\n"

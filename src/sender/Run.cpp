@@ -1,0 +1,284 @@
+#include "Run.h"
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "CHRTimer.h"
+#include "HandleGuard.h"
+#include "LogIni.h"
+#include "LogReport.h"
+#include "MQConnection.h"
+#include "RequestPass.h"
+#include "ResultFile.h"
+#include "RunRecord.h"
+#include "StopRequest.h"
+#include "TraceSite.h"
+#include "Version.h"
+#include "XoSys.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+const char kSection[] = "options:ap";
+
+// The result of a loop that found a stop request pending; the run's finish
+// turns it into the request's code.
+const uint32_t kStopped = 0xFFFFFFFFu;
+
+const RunCall kConnect = {"createMQConnectionConnect", "createMQConnectionConnect", nullptr};
+const RunCall kResolve = {"XoMQServiceResolve", "XoMQServiceResolve", nullptr};
+
+// The run from the open environment to its outcome. It fills the record as
+// it goes; the timer is its own working state.
+class Run {
+  public:
+    explicit Run(results::RunRecord& record) : m_record(record) {}
+
+    // From the options to the report: the run's code, or kStopped.
+    uint32_t steps(const char* extraArg);
+    // After the steps: the timed interval as far as it got, and the outcome,
+    // with the line and the code of a stop request. The run's code.
+    uint32_t finish(uint32_t rc);
+
+  private:
+    uint32_t readOptions();
+    uint32_t readMeasurementKeys();
+    uint32_t passes(const RequestTarget& target, bool timed);
+    void stopTimer();
+
+    results::RunRecord& m_record;
+    std::optional<CHRTimer> m_timer;  // from "Start timer" on
+    bool m_timerStopped = false;
+};
+
+uint32_t Run::readOptions() {
+    results::RunRecord::Settings& s = m_record.settings;
+    s.sendTimeoutMs = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "sendtimeout", 10000);
+
+    char serviceName[256];
+    std::memset(serviceName, 0, sizeof serviceName);
+    XoIniCustGetStr(XO_INI_DEFAULT, serviceName, sizeof serviceName, kSection, "toServiceName", "");
+    serviceName[sizeof serviceName - 1] = '\0';
+    s.service = serviceName;
+    if (serviceName[0] == '\0') {
+        XO_LOG_ERROR("Parameter 'toServiceName' is absent in 'options:ap' section of INI");
+        return kConfigError;
+    }
+    return readMeasurementKeys();
+}
+
+// The measurement keys, each off by default: with none of them set the run
+// is exactly the plain benchmark. kConfigError after the reason's line.
+uint32_t Run::readMeasurementKeys() {
+    results::RunRecord::Settings& s = m_record.settings;
+    const int32_t histogram = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "latencyHistogram", 0);
+    char path[1024];
+    std::memset(path, 0, sizeof path);
+    XoIniCustGetStr(XO_INI_DEFAULT, path, sizeof path, kSection, "resultFile", "");
+    path[sizeof path - 1] = '\0';
+    s.warmupAmount = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "warmupAmount", 0);
+    s.progressSeconds = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "progressSeconds", 0);
+    if (histogram != 0 && histogram != 1) {
+        XO_LOG_ERROR(
+            "Parameter 'latencyHistogram' in 'options:ap' section of INI must be 0 or 1, "
+            "not %d",
+            histogram);
+        return kConfigError;
+    }
+    s.latencyHistogram = histogram == 1;
+    if (s.warmupAmount < 0) {
+        XO_LOG_ERROR(
+            "Parameter 'warmupAmount' in 'options:ap' section of INI must not be "
+            "negative, not %d",
+            s.warmupAmount);
+        return kConfigError;
+    }
+    if (s.progressSeconds < 0) {
+        XO_LOG_ERROR(
+            "Parameter 'progressSeconds' in 'options:ap' section of INI must not be "
+            "negative, not %d",
+            s.progressSeconds);
+        return kConfigError;
+    }
+    std::string why;
+    if (path[0] != '\0' && !results::canWriteBeside(path, &why)) {
+        XO_LOG_ERROR("Parameter 'resultFile' in 'options:ap' section of INI: cannot write '%s': %s",
+                     path, why.c_str());
+        return kConfigError;
+    }
+    s.resultFile = path;
+    return 0;
+}
+
+uint32_t Run::steps(const char* extraArg) {
+    uint32_t rc = readOptions();
+    if (rc != 0) {
+        return rc;
+    }
+    XO_LOG_INFO("Init complete");
+
+    ConnectionGuard connection;
+    rc = createMQConnectionConnect(connection.slot(), extraArg);
+    if (rc != 0) {
+        return callFailed(rc, kConnect, &m_record.failedCall);
+    }
+#if defined(_WIN32)
+    SetConsoleTitleA("XoMQSender");
+#endif
+
+    results::RunRecord::Settings& s = m_record.settings;
+    s.sendAmount = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "sendAmount", 10000);
+    if (s.sendAmount <= 0) {
+        // The loop stops when the count reaches the amount, which a
+        // non-positive amount would only meet after 2^32 passes.
+        XO_LOG_ERROR(
+            "Parameter 'sendAmount' in 'options:ap' section of INI must be positive, "
+            "not %d",
+            s.sendAmount);
+        return kConfigError;
+    }
+
+    char address[1025];
+    address[0] = '\0';
+    uint64_t addressSize = sizeof address;
+    rc = XoMQServiceResolve(connection.get(), s.service.c_str(), address, &addressSize, 0, 0);
+    if (rc != 0) {
+        return callFailed(rc, kResolve, &m_record.failedCall);
+    }
+    address[sizeof address - 1] = '\0';
+    const RequestTarget target = {connection.get(), address, s.sendTimeoutMs};
+
+    // Warm-up: the same requests and checks, before the timer and outside
+    // every figure.
+    rc = passes(target, false);
+    if (rc != 0) {
+        return rc;
+    }
+    if (s.warmupAmount > 0) {
+        XO_LOG_INFO("Warm-up of %d requests done", s.warmupAmount);
+    }
+
+    if (s.latencyHistogram) {
+        m_record.histogram.emplace();  // allocated before the timer starts
+    }
+    XO_LOG_INFO("Start timer");
+    m_timer.emplace();
+    m_timer->start();
+    return passes(target, true);
+}
+
+// The requests of the warm-up, or of the timed loop, which ends with the
+// report (before the last pass's handles are released).
+uint32_t Run::passes(const RequestTarget& target, bool timed) {
+    const results::RunRecord::Settings& s = m_record.settings;
+    const uint32_t amount = static_cast<uint32_t>(timed ? s.sendAmount : s.warmupAmount);
+    uint32_t& done = timed ? m_record.count : m_record.warmupDone;
+    latency::Histogram* histogram = timed && m_record.histogram ? &*m_record.histogram : nullptr;
+    std::optional<logreport::ProgressLines> progress;
+    if (timed && s.progressSeconds > 0) {
+        progress.emplace(s.progressSeconds);
+    }
+    while (done != amount) {
+        if (stoprequest::requested() != 0) {
+            return kStopped;
+        }
+        PassHandles h;
+        bool systemError = false;
+        const uint32_t rc = requestPass(target, h, histogram, &systemError, &m_record.failedCall);
+        if (rc != 0) {
+            return rc;
+        }
+        ++done;
+        if (!timed) {
+            continue;
+        }
+        if (systemError) {
+            ++m_record.systemErrors;
+        }
+        if (done == amount) {
+            stopTimer();
+            logreport::report(m_record);
+        } else if (progress) {
+            progress->after(m_record);
+        }
+    }
+    return 0;
+}
+
+void Run::stopTimer() {
+    if (m_timer && !m_timerStopped) {
+        m_timer->stop(false);
+        m_timerStopped = true;
+    }
+    m_record.totalMicros = m_timer ? m_timer->getTimeSumInMicrosec() : 0;
+}
+
+uint32_t Run::finish(uint32_t rc) {
+    stoprequest::settle();
+    stopTimer();
+    // A run that a stop request cut short (whichever call it ended in)
+    // says so, with what it had done; a run that completed keeps its 0.
+    const int request = rc != 0 ? stoprequest::requested() : 0;
+    if (request != 0) {
+        m_record.interruptedBy = stoprequest::name(request);
+        rc = stoprequest::exitCode(request);
+        logreport::interrupted(m_record);
+    }
+    m_record.resultCode = rc;
+    return rc;
+}
+
+// The program and the library it runs with, on which machine.
+results::RunRecord::Origin thisProcess() {
+    const xoversion::LibraryInfo library = xoversion::library();
+    results::RunRecord::Origin origin;
+    origin.programVersion = XOMQ_VERSION;
+    origin.library = library.path;
+    origin.libraryVersion = library.version;
+    origin.host = results::hostName();
+    origin.pid = results::processId();
+    return origin;
+}
+
+// The result file: the record, completed with what only the file reports.
+// The connect settings are read again here: the set-up reads them inside
+// createMQConnectionConnect, and the calls of a run are not to change.
+uint32_t writeResultFile(results::RunRecord& record) {
+    record.settings.connectDeadlineMs =
+        XoIniCustGetInt(XO_INI_DEFAULT, "options:mq", "timeoutToAllReconnectingTriing", 10000);
+    record.settings.connect = results::withoutPassword(buildConnectString());
+    record.origin = thisProcess();
+    record.ended = std::chrono::system_clock::now();
+    const std::string& path = record.settings.resultFile;
+    std::string why;
+    if (!results::writeAtomically(path, results::toJson(record), &why)) {
+        XO_LOG_ERROR("Cannot write the result file '%s': %s", path.c_str(), why.c_str());
+        return record.resultCode == 0 ? kResultFileError : record.resultCode;
+    }
+    return record.resultCode;
+}
+
+}  // namespace
+
+uint32_t runBenchmark(const char* iniPath, const char* extraArg) {
+    stoprequest::install();
+    LogIni logIni;
+    const uint32_t rc = logIni.logIniInit(iniPath);
+    if (rc != 0) {
+        XoLogErrorWithCode(rc, "%s failed", "logIniInit");
+        return rc;
+    }
+    results::RunRecord record;
+    record.started = std::chrono::system_clock::now();
+    Run run(record);
+    const uint32_t result = run.finish(run.steps(extraArg));
+    if (record.settings.resultFile.empty()) {
+        return result;
+    }
+    return writeResultFile(record);
+}
