@@ -357,7 +357,7 @@ int run(Options& o) {
     }
     o.router.appname = "xomq-responder " + o.service;
     const std::string url = o.router.url();
-    natsOptions* opts = nullptr;
+    xosys::NatsOptionsPtr opts;
     natsConnection* nc = nullptr;
     std::string reason;
     if (xosys::buildNatsOptions(o.router, &opts, &reason) != XOSYS_OK) {
@@ -371,12 +371,12 @@ int run(Options& o) {
     // from libnats's reader thread, and a reply leaves without waking a
     // flusher thread.
     xosys::CallerIo io;
-    natsStatus s = io.install(opts);
+    natsStatus s = io.install(opts.get());
     if (s == NATS_OK && o.router.reconnectAttempts > 0)
-        s = xosys::LinkEvents::install(opts);
+        s = xosys::LinkEvents::install(opts.get());
     if (s == NATS_OK)
-        s = natsConnection_Connect(&nc, opts);
-    natsOptions_Destroy(opts);
+        s = natsConnection_Connect(&nc, opts.get());
+    opts.reset();
     if (s != NATS_OK) {
         xosys::connectFailure(s, o.router, &reason);
         std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", url.c_str(),

@@ -72,7 +72,7 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
     disconnect(conn);
 
     const std::string url = params.url();
-    natsOptions* opts = nullptr;
+    NatsOptionsPtr opts;
     rc = buildNatsOptions(params, &opts, &error);
     if (rc != XOSYS_OK) {
         XoLogEx(kLevelError, kTag, "XoMQConnectEx2: cannot connect to %s as '%s': %s", url.c_str(),
@@ -80,22 +80,21 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
         return rc;
     }
     // Requests leave at once, and the calling thread reads the replies.
-    natsStatus s = conn->io.install(opts);
+    natsStatus s = conn->io.install(opts.get());
     if (s == NATS_OK && params.reconnectAttempts > 0)
-        s = LinkEvents::install(opts);
+        s = LinkEvents::install(opts.get());
     if (s == NATS_OK) {
-        s = natsConnection_Connect(&conn->nc, opts);
+        s = natsConnection_Connect(&conn->nc, opts.get());
         if (s != NATS_OK) {
             conn->nc = nullptr;
             rc = connectFailure(s, params, &error);
             XoLogEx(kLevelError, kTag, "XoMQConnectEx2: cannot connect to %s as '%s': %s",
                     url.c_str(), params.appname.c_str(), error.c_str());
-            natsOptions_Destroy(opts);
             conn->io.reset();
             return rc;
         }
     }
-    natsOptions_Destroy(opts);
+    opts.reset();
     if (s == NATS_OK && params.reconnectAttempts > 0) {
         LinkEvents::track(conn->nc, params, logLinkEvent);
     }
