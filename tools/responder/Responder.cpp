@@ -260,8 +260,8 @@ void setCodeBody(XoMsg_& msg, uint32_t code) {
 }
 
 // Answers one request; false when the connection failed.
-bool answer(natsConnection* nc, xosys::CallerIo* watch, natsMsg* m, const Options& o, Counters& c,
-            std::vector<uint8_t>& frame) {
+bool answer(natsConnection* nc, xosys::CallerIo* watch, const natsMsg* m, const Options& o,
+            Counters& c, std::vector<uint8_t>& frame) {
     const char* replyTo = natsMsg_GetReply(m);
     if (replyTo == nullptr || replyTo[0] == '\0') {
         return true;  // not a request: nothing to answer
@@ -338,12 +338,12 @@ natsStatus confirmSubscriptions(natsConnection* nc, xosys::CallerIo& io) {
     if (s == NATS_OK) {
         io.flush(nc);
         const int64_t deadline = nats_Now() + 5000;
-        natsMsg* m = nullptr;
+        xosys::Arrival a;
         // A signal ends the wait; the caller sees g_stop and stops.
         do {
-            s = io.nextMsg(nc, probe, deadline, &m);
-        } while (s == NATS_ERR && io.interrupted() && g_stop == 0);
-        io.release(m);
+            a = io.next(nc, probe, deadline);
+        } while (a.is(xosys::Arrival::Kind::kInterrupted) && g_stop == 0);
+        s = a.status;
     }
     natsSubscription_Destroy(probe);
     io.flush(nc);
@@ -424,14 +424,12 @@ int run(Options& o) {
     // went away (a poll without waiting).
     xosys::CallerIo* const watch = o.router.reconnectAttempts > 0 ? &io : nullptr;
     while (status == 0 && g_stop == 0 && (o.limit == 0 || c.answered < o.limit)) {
-        natsMsg* m = nullptr;
-        size_t which = 0;
         // A signal ends the wait at once; the bound only keeps the loop
         // turning should one come just before the wait begins.
-        s = io.nextMsgOf(nc, subs, 2, nats_Now() + 250, &m, &which);
-        if (s == NATS_OK && which == 1) {
+        const xosys::Arrival a = io.next(nc, subs, 2, nats_Now() + 250);
+        if (a.is(xosys::Arrival::Kind::kMessage) && a.from == 1) {
             // A resolve request: answer it with our address.
-            const char* replyTo = natsMsg_GetReply(m);
+            const char* replyTo = natsMsg_GetReply(a.msg.get());
             if (replyTo != nullptr && replyTo[0] != '\0') {
                 if (watch != nullptr) {
                     watch->catchUp(nc);
@@ -440,10 +438,8 @@ int run(Options& o) {
                                        static_cast<int>(address.size()));
                 io.flush(nc);
             }
-            io.release(m);
-        } else if (s == NATS_OK) {
-            const bool ok = answer(nc, watch, m, o, c, frame);
-            io.release(m);
+        } else if (a.is(xosys::Arrival::Kind::kMessage)) {
+            const bool ok = answer(nc, watch, a.msg.get(), o, c, frame);
             io.flush(nc);
             if (!ok && o.router.reconnectAttempts > 0 && !natsConnection_IsClosed(nc)) {
                 // The router went away while the reply was written; libnats
@@ -453,11 +449,11 @@ int run(Options& o) {
                 std::fprintf(stderr, "xomq-responder: sending failed: connection lost\n");
                 status = 1;
             }
-        } else if (s == NATS_ERR && io.interrupted()) {
+        } else if (a.is(xosys::Arrival::Kind::kInterrupted)) {
             continue;  // a signal: the loop's test decides
-        } else if (s != NATS_TIMEOUT && s != NATS_SLOW_CONSUMER) {
+        } else if (!a.is(xosys::Arrival::Kind::kTimedOut) && a.status != NATS_SLOW_CONSUMER) {
             std::fprintf(stderr, "xomq-responder: connection to the router lost: %s\n",
-                         natsStatus_GetText(s));
+                         natsStatus_GetText(a.status));
             status = 1;
         }
     }

@@ -117,16 +117,16 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
     }
     // A message to ourselves makes sure the router knows our subscriptions
     // before the first request goes out.
-    if (s == NATS_OK)
-        s = confirmSubscriptions(conn, params.timeoutMs);
-    if (s == NATS_OK && !conn->io.startIdleService(conn->nc))
-        s = NATS_NO_MEMORY;
-    if (s != NATS_OK) {
-        rc = s == NATS_NO_MEMORY                       ? XOSYS_E_NO_MEMORY
-             : s == NATS_ERR && conn->io.interrupted() ? XOSYS_E_INTERRUPTED
-                                                       : XOSYS_E_CONNECT;
+    Arrival setUp = s == NATS_OK ? confirmSubscriptions(conn, params.timeoutMs) : Arrival::of(s);
+    if (setUp.is(Arrival::Kind::kMessage) && !conn->io.startIdleService(conn->nc))
+        setUp = Arrival::of(NATS_NO_MEMORY);
+    if (!setUp.is(Arrival::Kind::kMessage)) {
+        rc = setUp.status == NATS_NO_MEMORY          ? XOSYS_E_NO_MEMORY
+             : setUp.is(Arrival::Kind::kInterrupted) ? XOSYS_E_INTERRUPTED
+                                                     : XOSYS_E_CONNECT;
         XoLogEx(kLevelError, kTag, "XoMQConnectEx2: setting up %s failed: %s", url.c_str(),
-                rc == XOSYS_E_INTERRUPTED ? "interrupted by a signal" : natsStatus_GetText(s));
+                rc == XOSYS_E_INTERRUPTED ? "interrupted by a signal"
+                                          : natsStatus_GetText(setUp.status));
         disconnect(conn);
         return rc;
     }
@@ -188,8 +188,8 @@ uint32_t fromNats(natsStatus s) {
     }
 }
 
-uint32_t codeOf(const XoMQConnection_* conn, natsStatus s) {
-    return s == NATS_ERR && conn->io.interrupted() ? XOSYS_E_INTERRUPTED : fromNats(s);
+uint32_t codeOf(const Arrival& a) {
+    return a.is(Arrival::Kind::kInterrupted) ? XOSYS_E_INTERRUPTED : fromNats(a.status);
 }
 
 }  // namespace mq

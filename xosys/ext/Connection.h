@@ -60,19 +60,21 @@ uint32_t usable(XoMQConnection_* conn, const char* call);
 
 // Code of a failed call on an open connection.
 uint32_t fromNats(natsStatus s);
-// The code of a failed wait on the connection: a signal, or what libnats said.
-uint32_t codeOf(const XoMQConnection_* conn, natsStatus s);
+// The code of a wait on the connection that brought no message.
+uint32_t codeOf(const xosys::Arrival& a);
 
 // Publishes data to subject with a reply subject of its own and waits at
 // most timeoutMs for the reply to it (no limit when negative). On success
 // either *reply holds the reply, or *noResponders is set: the router
 // reported that nothing listens at subject. Never publishes twice.
+// Called with the call lock held; the reply must go before it is let go.
 uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
-                   int32_t timeoutMs, natsMsg** reply, bool* noResponders);
+                   int32_t timeoutMs, xosys::HeldMsg* reply, bool* noResponders);
 
 // Sends a message to reply number 0, which no request uses, and waits for
 // it: once it is back, the router has processed our subscriptions.
-natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs);
+// Kind::kMessage when it came back, otherwise how the wait ended.
+xosys::Arrival confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs);
 
 }  // namespace mq
 }  // namespace xosys
