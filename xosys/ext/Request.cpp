@@ -21,6 +21,7 @@ namespace mq {
 
 uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
                    int32_t timeoutMs, HeldMsg* reply, bool* noResponders) {
+    NatsLink& link = *conn->link;
     reply->reset();
     *noResponders = false;
     if (conn->abandoned) {
@@ -28,7 +29,7 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
         // still be on its way, and it comes without the request's number.
         // A message to ourselves clears the way: whatever the router sent
         // before it is stale, and is dropped.
-        const Arrival cleared = confirmSubscriptions(conn, conn->timeoutMs);
+        const Arrival cleared = link.confirm(conn->replies, nats_Now() + conn->timeoutMs);
         if (!cleared.is(Arrival::Kind::kMessage)) {
             return codeOf(cleared);
         }
@@ -41,16 +42,16 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
         return XOSYS_E_TOO_LARGE;
     }
     const natsStatus s = natsConnection_PublishRequest(
-        conn->nc, subject, conn->replySubject.c_str(), data, static_cast<int>(size));
+        link.nc(), subject, conn->replySubject.c_str(), data, static_cast<int>(size));
     if (s != NATS_OK) {
         return fromNats(s);
     }
     conn->abandoned = true;  // until its answer or status is taken
-    conn->io.flush(conn->nc);
+    link.flush();
     const int64_t deadline = timeoutMs < 0 ? INT64_MAX : nats_Now() + timeoutMs;
     for (;;) {
         // A reply that is already there is taken even after the deadline.
-        Arrival a = conn->io.next(conn->nc, conn->replies, deadline);
+        Arrival a = link.next(conn->replies, deadline);
         if (a.is(Arrival::Kind::kOther) && a.status == NATS_SLOW_CONSUMER) {
             continue;  // the flag is reset by this call; read on
         }
@@ -77,32 +78,6 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
         }
         *reply = std::move(a.msg);
         return XOSYS_OK;
-    }
-}
-
-Arrival confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs) {
-    std::string probe = conn->replyPrefix;
-    xosys::appendDecimal(probe, 0);
-    const natsStatus s = natsConnection_Publish(conn->nc, probe.c_str(), nullptr, 0);
-    if (s != NATS_OK) {
-        return Arrival::of(s);
-    }
-    conn->io.flush(conn->nc);
-    const int64_t deadline = nats_Now() + timeoutMs;
-    for (;;) {
-        Arrival a = conn->io.next(conn->nc, conn->replies, deadline);
-        if (a.is(Arrival::Kind::kOther) &&
-            (a.status == NATS_SLOW_CONSUMER || a.status == NATS_NO_RESPONDERS)) {
-            continue;  // a status for an earlier request, dropped
-        }
-        if (!a.is(Arrival::Kind::kMessage)) {
-            return a;
-        }
-        const bool ours = std::strcmp(natsMsg_GetSubject(a.msg.get()), probe.c_str()) == 0;
-        a.msg.reset();
-        if (ours) {
-            return a;
-        }
     }
 }
 
@@ -168,10 +143,10 @@ XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->link->callLock());
     const int64_t deadline = nats_Now() + waitMs;
     for (;;) {
-        const xosys::Arrival a = conn->io.next(conn->nc, conn->inbox, deadline);
+        const xosys::Arrival a = conn->link->next(conn->inbox, deadline);
         if (a.is(xosys::Arrival::Kind::kTimedOut)) {
             return XO_NO_MESSAGE;
         }
@@ -209,7 +184,7 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->link->callLock());
     // The destination is the "Xo_To" text; its NUL is part of the value.
     const uint8_t* to = nullptr;
     size_t toSize = 0;

@@ -29,7 +29,7 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->link->callLock());
     if (!xosys::validServiceName(serviceName)) {
         return refuse(XOSYS_E_INVALID_ARG, call,
                       serviceName[0] == '\0' ? "the service name is empty"

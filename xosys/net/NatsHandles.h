@@ -1,4 +1,6 @@
-// Owners of libnats's handles (see core/Owned.h).
+// Owners of libnats's handles (see core/Owned.h). A connection's own
+// handles and their teardown order belong to NatsLink; a received message
+// is a HeldMsg (SpentMessages.h), which hands it back in batches.
 #ifndef XOSYS_NET_NATSHANDLES_H
 #define XOSYS_NET_NATSHANDLES_H
 
@@ -9,6 +11,9 @@
 namespace xosys {
 
 using NatsOptionsPtr = Owned<natsOptions, natsOptions_Destroy>;
+using NatsConnectionPtr = Owned<natsConnection, natsConnection_Destroy>;
+using NatsSubscriptionPtr = Owned<natsSubscription, natsSubscription_Destroy>;
+using NatsInboxPtr = Owned<natsInbox, natsInbox_Destroy>;
 
 }  // namespace xosys
 
