@@ -38,7 +38,8 @@ struct XoMsg_ {
     void fieldAt(size_t i, const char** name, size_t* nameLen, const uint8_t** value,
                  size_t* size) const;
 
-    // Bytes of the arena no longer referenced by any property.
+    // Bytes of the arena no longer referenced by any property. The library
+    // never asks; it is how the bound on a message's memory is checked.
     size_t wastedBytes() const { return m_wasted; }
 
   private:

@@ -27,7 +27,6 @@ class SmallBuffer {
     const T* data() const { return m_data; }
     size_t size() const { return m_size; }
     size_t capacity() const { return m_capacity; }
-    bool empty() const { return m_size == 0; }
     T& operator[](size_t i) { return m_data[i]; }
     const T& operator[](size_t i) const { return m_data[i]; }
 
@@ -81,18 +80,6 @@ class SmallBuffer {
     }
 
     bool push_back(const T& item) { return append(&item, 1); }
-
-    // Removes elements [from, from + n).
-    void erase(size_t from, size_t n) {
-        if (from >= m_size) {
-            return;
-        }
-        if (n > m_size - from) {
-            n = m_size - from;
-        }
-        std::memmove(m_data + from, m_data + from + n, (m_size - from - n) * sizeof(T));
-        m_size -= n;
-    }
 
     // True when p points into the stored elements (used to guard against a
     // caller handing us our own storage as the source of a copy).
