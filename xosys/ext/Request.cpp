@@ -3,7 +3,7 @@
 // a late reply to an earlier request and is dropped. A request is published
 // once: when the router goes away before its reply came, the call ends
 // with the time-out (or the loss of the connection), never with a resend.
-#include <cstring>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
