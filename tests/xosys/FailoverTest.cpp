@@ -193,4 +193,26 @@ TEST_F(Failover, AllRoutersGoneFailsTheWaitingCallWithinTheReconnectBound) {
     EXPECT_EQ(XoMQGetMsg(conn, &none, 1000), XOSYS_E_CONNECTION_LOST);
 }
 
+TEST_F(Failover, ConnectionFreedWhileReconnectingGoesAtOnceAndReportsNothingMore) {
+    startResponder(a->url(), {});
+    connect("servers = " + a->url() + "; reconnect_attempts = 1000; reconnect_wait = 100");
+    // The replies wait in the batch of spent messages, to go with the
+    // connection.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(send(5000), 0u) << log();
+    }
+    a->process().kill();
+    ASSERT_TRUE(waitForLog("lost; reconnecting", Millis(3000))) << log();
+    const auto started = Clock::now();
+    XoMQFreeConnection(conn);
+    conn = nullptr;
+    // Not after the attempts left (1000 x 100 ms), and closing it on
+    // purpose is not a give-up.
+    EXPECT_LT(millisSince(started), 2000);
+    std::this_thread::sleep_for(Millis(300));
+    const std::string text = log();
+    EXPECT_EQ(countOf(text, "gave up reconnecting"), 0) << text;
+    EXPECT_EQ(countOf(text, "reconnected to"), 0) << text;
+}
+
 }  // namespace

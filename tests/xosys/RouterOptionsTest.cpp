@@ -163,13 +163,12 @@ TEST(RouterFiles, FilesThatCannotBeUsedAreRefusedBeforeConnecting) {
         xosys::ConnectParams p;
         std::string error;
         ASSERT_EQ(xosys::parseConnectString(c.text.c_str(), &p, &error), 0u) << error;
-        natsOptions* opts = nullptr;
+        xosys::NatsOptionsPtr opts;
         std::string reason;
         EXPECT_EQ(xosys::buildNatsOptions(p, &opts, &reason), c.code) << c.text << ": " << reason;
         EXPECT_NE(reason.find(c.field), std::string::npos) << reason;
         EXPECT_EQ(reason.find(kDocSeed), std::string::npos) << reason;
         EXPECT_EQ(reason.find(dir.dir()), std::string::npos) << "a value quoted: " << reason;
-        natsOptions_Destroy(opts);
     }
     nats_Close();
 }

@@ -15,11 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "CallerIo.h"
 #include "ConnectString.h"
-#include "LinkEvents.h"
 #include "Message.h"
-#include "NatsOptions.h"
+#include "NatsLink.h"
 #include "Subjects.h"
 #include "Wire.h"
 #include "XoSysCodes.h"
@@ -230,19 +228,19 @@ struct Counters {
 };
 
 // Encodes msg and publishes it to subject at once.
-// watch, when given, reads what arrived first: a router that died while
-// the request was being answered is noticed, and libnats keeps the message
-// for the next router of the list instead of writing it into a dead socket.
-bool publish(natsConnection* nc, xosys::CallerIo* watch, const char* subject, const XoMsg_& msg,
+// watch reads what arrived first: a router that died while the request was
+// being answered is noticed, and libnats keeps the message for the next
+// router of the list instead of writing it into a dead socket.
+bool publish(xosys::NatsLink& link, bool watch, const char* subject, const XoMsg_& msg,
              std::vector<uint8_t>& frame) {
     if (xosys::wire::encode(msg, nullptr, frame) != XOSYS_OK) {
         return false;
     }
-    if (watch != nullptr) {
-        watch->catchUp(nc);
+    if (watch) {
+        link.catchUp();
     }
-    return natsConnection_Publish(nc, subject, frame.data(), static_cast<int>(frame.size())) ==
-           NATS_OK;
+    return natsConnection_Publish(link.nc(), subject, frame.data(),
+                                  static_cast<int>(frame.size())) == NATS_OK;
 }
 
 void setText(XoMsg_& msg, const char* name, const std::string& text) {
@@ -260,7 +258,7 @@ void setCodeBody(XoMsg_& msg, uint32_t code) {
 }
 
 // Answers one request; false when the connection failed.
-bool answer(natsConnection* nc, xosys::CallerIo* watch, natsMsg* m, const Options& o, Counters& c,
+bool answer(xosys::NatsLink& link, bool watch, const natsMsg* m, const Options& o, Counters& c,
             std::vector<uint8_t>& frame) {
     const char* replyTo = natsMsg_GetReply(m);
     if (replyTo == nullptr || replyTo[0] == '\0') {
@@ -288,7 +286,7 @@ bool answer(natsConnection* nc, xosys::CallerIo* watch, natsMsg* m, const Option
             setU32(note, "Xo_Type", static_cast<uint32_t>(number));
             const std::string body = "unsolicited " + std::to_string(number);
             note.setBody(body.data(), body.size());
-            if (!publish(nc, watch, reinterpret_cast<const char*>(from), note, frame)) {
+            if (!publish(link, watch, reinterpret_cast<const char*>(from), note, frame)) {
                 return false;
             }
             ++c.unsolicited;
@@ -306,7 +304,7 @@ bool answer(natsConnection* nc, xosys::CallerIo* watch, natsMsg* m, const Option
         setU32(reply, "Xo_Type", o.type);
         reply.setBody(request.body(), request.bodySize());
     }
-    if (!publish(nc, watch, replyTo, reply, frame)) {
+    if (!publish(link, watch, replyTo, reply, frame)) {
         return false;
     }
     ++c.answered;
@@ -318,75 +316,39 @@ void printLinkEvent(const char* text) {
 }
 
 // Confirms the subscriptions with a message to ourselves: once it is back,
-// the router knows them, and the responder may say it is ready. The subject
-// is one of ours ("_XO.c.<unique>.r.0", the shape of the library's reply
-// subjects), so a router user allowed only "_XO.>" may run the responder.
-natsStatus confirmSubscriptions(natsConnection* nc, xosys::CallerIo& io) {
-    char* unique = nullptr;
-    natsStatus s = natsInbox_Create(&unique);
-    std::string subject;
-    if (s == NATS_OK) {
-        const char* dot = std::strrchr(unique, '.');
-        subject = std::string("_XO.c.") + (dot != nullptr ? dot + 1 : unique) + ".r.0";
-    }
-    natsInbox_Destroy(unique);
+// the router knows them, and the responder may say it is ready. A
+// subscription of its own receives it on one of our subjects, so that a
+// router user allowed only "_XO.>" may run the responder.
+xosys::Arrival confirmSubscriptions(xosys::NatsLink& link) {
     natsSubscription* probe = nullptr;
-    if (s == NATS_OK)
-        s = natsConnection_SubscribeSync(&probe, nc, subject.c_str());
-    if (s == NATS_OK)
-        s = natsConnection_Publish(nc, subject.c_str(), nullptr, 0);
-    if (s == NATS_OK) {
-        io.flush(nc);
-        const int64_t deadline = nats_Now() + 5000;
-        natsMsg* m = nullptr;
-        // A signal ends the wait; the caller sees g_stop and stops.
-        do {
-            s = io.nextMsg(nc, probe, deadline, &m);
-        } while (s == NATS_ERR && io.interrupted() && g_stop == 0);
-        io.release(m);
+    const natsStatus s = link.subscribe(link.probeSubject(), nullptr, &probe);
+    if (s != NATS_OK) {
+        return xosys::Arrival::of(s);
     }
-    natsSubscription_Destroy(probe);
-    io.flush(nc);
-    return s;
+    const int64_t deadline = nats_Now() + 5000;
+    xosys::Arrival a;
+    // A signal ends the wait; the caller sees g_stop and stops.
+    do {
+        a = link.confirm(probe, deadline);
+    } while (a.is(xosys::Arrival::Kind::kInterrupted) && g_stop == 0);
+    link.unsubscribe(probe);
+    return a;
 }
 
-int run(Options& o) {
-    if (nats_Open(-1) != NATS_OK) {
-        std::fprintf(stderr, "xomq-responder: the NATS client failed to start\n");
-        return 1;
-    }
-    o.router.appname = "xomq-responder " + o.service;
+// Connects, serves until stopped and returns the exit status; the link is
+// taken down on the way out.
+int serve(Options& o) {
     const std::string url = o.router.url();
-    natsOptions* opts = nullptr;
-    natsConnection* nc = nullptr;
-    std::string reason;
-    if (xosys::buildNatsOptions(o.router, &opts, &reason) != XOSYS_OK) {
-        std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", url.c_str(),
-                     reason.c_str());
-        nats_CloseAndWait(2000);
-        return 1;
-    }
     // The answering thread reads the socket itself and writes each reply at
     // once (the library's CallerIo): a request reaches it without a hand-over
     // from libnats's reader thread, and a reply leaves without waking a
     // flusher thread.
-    xosys::CallerIo io;
-    natsStatus s = io.install(opts);
-    if (s == NATS_OK && o.router.reconnectAttempts > 0)
-        s = xosys::LinkEvents::install(opts);
-    if (s == NATS_OK)
-        s = natsConnection_Connect(&nc, opts);
-    natsOptions_Destroy(opts);
-    if (s != NATS_OK) {
-        xosys::connectFailure(s, o.router, &reason);
+    xosys::NatsLink link;
+    std::string reason;
+    if (link.connect(o.router, printLinkEvent, &reason) != XOSYS_OK) {
         std::fprintf(stderr, "xomq-responder: cannot connect to %s: %s\n", url.c_str(),
                      reason.c_str());
-        io.reset();
-        nats_CloseAndWait(2000);
         return 1;
-    }
-    if (o.router.reconnectAttempts > 0) {
-        xosys::LinkEvents::track(nc, o.router, printLinkEvent);
     }
 
     // Every instance subscribes to the service's address in one queue
@@ -395,22 +357,19 @@ int run(Options& o) {
     const std::string address = xosys::serviceAddress(o.service);
     natsSubscription* requests = nullptr;
     natsSubscription* resolves = nullptr;
-    s = natsConnection_QueueSubscribeSync(&requests, nc, address.c_str(), xosys::kServiceQueue);
-    if (s == NATS_OK) {
-        s = natsConnection_QueueSubscribeSync(
-            &resolves, nc, xosys::resolveSubject(o.service).c_str(), xosys::kServiceQueue);
-    }
+    natsStatus s = link.subscribe(address, xosys::kServiceQueue, &requests);
+    if (s == NATS_OK)
+        s = link.subscribe(xosys::resolveSubject(o.service), xosys::kServiceQueue, &resolves);
     // This thread is the connection's only reader from here on: it holds
     // the call lock for good, so the idle service is never needed.
-    std::lock_guard<std::mutex> reader(io.callLock());
-    if (s == NATS_OK)
-        s = confirmSubscriptions(nc, io);
+    std::lock_guard<std::mutex> reader(link.callLock());
+    const xosys::Arrival ready = s == NATS_OK ? confirmSubscriptions(link) : xosys::Arrival::of(s);
     int status = 0;
-    if (s != NATS_OK && g_stop == 0) {
+    if (!ready.is(xosys::Arrival::Kind::kMessage) && g_stop == 0) {
         std::fprintf(stderr, "xomq-responder: cannot subscribe at %s: %s\n", url.c_str(),
-                     natsStatus_GetText(s));
+                     natsStatus_GetText(ready.status));
         status = 1;
-    } else if (s == NATS_OK) {
+    } else if (ready.is(xosys::Arrival::Kind::kMessage)) {
         std::fprintf(stderr, "xomq-responder: service '%s' at address %s\n", o.service.c_str(),
                      address.c_str());
         std::fputs("xomq-responder: ready\n", stdout);
@@ -422,30 +381,26 @@ int run(Options& o) {
     natsSubscription* const subs[] = {requests, resolves};
     // With a list of routers, every write first looks whether the router
     // went away (a poll without waiting).
-    xosys::CallerIo* const watch = o.router.reconnectAttempts > 0 ? &io : nullptr;
+    const bool watch = o.router.reconnectAttempts > 0;
     while (status == 0 && g_stop == 0 && (o.limit == 0 || c.answered < o.limit)) {
-        natsMsg* m = nullptr;
-        size_t which = 0;
         // A signal ends the wait at once; the bound only keeps the loop
         // turning should one come just before the wait begins.
-        s = io.nextMsgOf(nc, subs, 2, nats_Now() + 250, &m, &which);
-        if (s == NATS_OK && which == 1) {
+        const xosys::Arrival a = link.next(subs, 2, nats_Now() + 250);
+        if (a.is(xosys::Arrival::Kind::kMessage) && a.from == 1) {
             // A resolve request: answer it with our address.
-            const char* replyTo = natsMsg_GetReply(m);
+            const char* replyTo = natsMsg_GetReply(a.msg.get());
             if (replyTo != nullptr && replyTo[0] != '\0') {
-                if (watch != nullptr) {
-                    watch->catchUp(nc);
+                if (watch) {
+                    link.catchUp();
                 }
-                natsConnection_Publish(nc, replyTo, address.data(),
+                natsConnection_Publish(link.nc(), replyTo, address.data(),
                                        static_cast<int>(address.size()));
-                io.flush(nc);
+                link.flush();
             }
-            io.release(m);
-        } else if (s == NATS_OK) {
-            const bool ok = answer(nc, watch, m, o, c, frame);
-            io.release(m);
-            io.flush(nc);
-            if (!ok && o.router.reconnectAttempts > 0 && !natsConnection_IsClosed(nc)) {
+        } else if (a.is(xosys::Arrival::Kind::kMessage)) {
+            const bool ok = answer(link, watch, a.msg.get(), o, c, frame);
+            link.flush();
+            if (!ok && watch && !natsConnection_IsClosed(link.nc())) {
                 // The router went away while the reply was written; libnats
                 // reconnects, and this one reply is lost with the router.
                 std::fprintf(stderr, "xomq-responder: a reply was lost with the router\n");
@@ -453,29 +408,31 @@ int run(Options& o) {
                 std::fprintf(stderr, "xomq-responder: sending failed: connection lost\n");
                 status = 1;
             }
-        } else if (s == NATS_ERR && io.interrupted()) {
+        } else if (a.is(xosys::Arrival::Kind::kInterrupted)) {
             continue;  // a signal: the loop's test decides
-        } else if (s != NATS_TIMEOUT && s != NATS_SLOW_CONSUMER) {
+        } else if (!a.is(xosys::Arrival::Kind::kTimedOut) && a.status != NATS_SLOW_CONSUMER) {
             std::fprintf(stderr, "xomq-responder: connection to the router lost: %s\n",
-                         natsStatus_GetText(s));
+                         natsStatus_GetText(a.status));
             status = 1;
         }
     }
 
-    io.flush(nc);
+    link.flush();
     std::printf("xomq-responder: answered %llu requests, %llu system errors, %llu unsolicited\n",
                 static_cast<unsigned long long>(c.answered),
                 static_cast<unsigned long long>(c.errors),
                 static_cast<unsigned long long>(c.unsolicited));
     std::fflush(stdout);
-    xosys::LinkEvents::forget(nc);
-    io.releaseAll();
-    natsSubscription_Destroy(requests);
-    natsSubscription_Destroy(resolves);
-    // The UNSUBs go out now, not after libnats's wait for an event loop.
-    io.flush(nc);
-    natsConnection_Destroy(nc);
-    io.reset();
+    return status;
+}
+
+int run(Options& o) {
+    if (nats_Open(-1) != NATS_OK) {
+        std::fprintf(stderr, "xomq-responder: the NATS client failed to start\n");
+        return 1;
+    }
+    o.router.appname = "xomq-responder " + o.service;
+    const int status = serve(o);
     nats_CloseAndWait(2000);
     return status;
 }

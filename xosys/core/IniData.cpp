@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Owned.h"
 #include "XoSysCodes.h"
 
 namespace xosys {
@@ -199,8 +200,8 @@ std::vector<std::string> IniData::keys(const char* section) const {
 
 uint32_t readTextFile(const char* path, size_t maxSize, std::string* text, std::string* error) {
     text->clear();
-    FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) {
+    const FilePtr f(std::fopen(path, "rb"));
+    if (!f) {
         *error = std::strerror(errno);
         return XOSYS_E_INI_OPEN;
     }
@@ -208,7 +209,7 @@ uint32_t readTextFile(const char* path, size_t maxSize, std::string* text, std::
     uint32_t rc = XOSYS_OK;
     for (;;) {
         errno = 0;
-        const size_t n = std::fread(chunk, 1, sizeof chunk, f);
+        const size_t n = std::fread(chunk, 1, sizeof chunk, f.get());
         if (n > 0) {
             if (text->size() + n > maxSize) {
                 *error = "larger than " + std::to_string(maxSize) + " bytes";
@@ -218,7 +219,7 @@ uint32_t readTextFile(const char* path, size_t maxSize, std::string* text, std::
             text->append(chunk, n);
         }
         if (n < sizeof chunk) {
-            if (std::ferror(f)) {
+            if (std::ferror(f.get())) {
                 // A directory opens on Linux but fails to read (EISDIR).
                 *error = errno != 0 ? std::strerror(errno) : "read error";
                 rc = XOSYS_E_INI_OPEN;
@@ -226,7 +227,6 @@ uint32_t readTextFile(const char* path, size_t maxSize, std::string* text, std::
             break;
         }
     }
-    std::fclose(f);
     if (rc != XOSYS_OK) {
         text->clear();
     }

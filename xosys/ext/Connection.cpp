@@ -1,18 +1,14 @@
-// Start-up, connection handles and connecting: libnats options built from
-// the connect string (NatsOptions), the connection's own subscriptions, and
-// teardown.
+// Start-up, connection handles and connecting: a NatsLink with the options
+// of the connect string, and the connection's own subscriptions.
 #include "Connection.h"
 
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <set>
 
 #include "Codes.h"
 #include "ConnectString.h"
-#include "LinkEvents.h"
 #include "LogLine.h"
-#include "NatsOptions.h"
 #include "Subjects.h"
 #include "XoSysCodes.h"
 
@@ -42,22 +38,11 @@ void logLinkEvent(const char* text) {
     XoLogEx(kLevelWarning, kTag, "XoMQ: %s", text);
 }
 
+// Lets go of the connection, if any; the handle stays usable.
 void disconnect(XoMQConnection_* conn) {
-    conn->io.stopIdleService();
-    conn->io.releaseAll();
-    if (conn->nc != nullptr) {
-        LinkEvents::forget(conn->nc);
-    }
-    natsSubscription_Destroy(conn->replies);
-    natsSubscription_Destroy(conn->inbox);
-    // The UNSUBs go out now: libnats would otherwise wait half a second for
-    // an event loop to write them while it closes.
-    conn->io.flush(conn->nc);
-    natsConnection_Destroy(conn->nc);
-    conn->io.reset();
+    conn->link.reset();
     conn->replies = nullptr;
     conn->inbox = nullptr;
-    conn->nc = nullptr;
 }
 
 uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* connInfo) {
@@ -72,65 +57,35 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
     disconnect(conn);
 
     const std::string url = params.url();
-    natsOptions* opts = nullptr;
-    rc = buildNatsOptions(params, &opts, &error);
+    std::unique_ptr<NatsLink> link(new NatsLink);
+    rc = link->connect(params, logLinkEvent, &error);
     if (rc != XOSYS_OK) {
         XoLogEx(kLevelError, kTag, "XoMQConnectEx2: cannot connect to %s as '%s': %s", url.c_str(),
                 params.appname.c_str(), error.c_str());
         return rc;
     }
-    // Requests leave at once, and the calling thread reads the replies.
-    natsStatus s = conn->io.install(opts);
-    if (s == NATS_OK && params.reconnectAttempts > 0)
-        s = LinkEvents::install(opts);
-    if (s == NATS_OK) {
-        s = natsConnection_Connect(&conn->nc, opts);
-        if (s != NATS_OK) {
-            conn->nc = nullptr;
-            rc = connectFailure(s, params, &error);
-            XoLogEx(kLevelError, kTag, "XoMQConnectEx2: cannot connect to %s as '%s': %s",
-                    url.c_str(), params.appname.c_str(), error.c_str());
-            natsOptions_Destroy(opts);
-            conn->io.reset();
-            return rc;
-        }
-    }
-    natsOptions_Destroy(opts);
-    if (s == NATS_OK && params.reconnectAttempts > 0) {
-        LinkEvents::track(conn->nc, params, logLinkEvent);
-    }
-
-    char* unique = nullptr;
+    conn->replyPrefix = connectionReplyPrefix(link->id());
+    conn->inboxSubject = connectionInbox(link->id());
+    natsStatus s = link->subscribe(conn->replyPrefix + "*", nullptr, &conn->replies);
     if (s == NATS_OK)
-        s = natsInbox_Create(&unique);
-    if (s == NATS_OK) {
-        // "_INBOX.<unique token>": the token names this connection.
-        const char* dot = std::strrchr(unique, '.');
-        const std::string id = dot != nullptr ? dot + 1 : unique;
-        conn->replyPrefix = connectionReplyPrefix(id);
-        conn->inboxSubject = connectionInbox(id);
-        natsInbox_Destroy(unique);
-        const std::string wildcard = conn->replyPrefix + "*";
-        s = natsConnection_SubscribeSync(&conn->replies, conn->nc, wildcard.c_str());
-    }
-    if (s == NATS_OK) {
-        s = natsConnection_SubscribeSync(&conn->inbox, conn->nc, conn->inboxSubject.c_str());
-    }
+        s = link->subscribe(conn->inboxSubject, nullptr, &conn->inbox);
     // A message to ourselves makes sure the router knows our subscriptions
     // before the first request goes out.
-    if (s == NATS_OK)
-        s = confirmSubscriptions(conn, params.timeoutMs);
-    if (s == NATS_OK && !conn->io.startIdleService(conn->nc))
-        s = NATS_NO_MEMORY;
-    if (s != NATS_OK) {
-        rc = s == NATS_NO_MEMORY                       ? XOSYS_E_NO_MEMORY
-             : s == NATS_ERR && conn->io.interrupted() ? XOSYS_E_INTERRUPTED
-                                                       : XOSYS_E_CONNECT;
+    Arrival setUp =
+        s == NATS_OK ? link->confirm(conn->replies, nats_Now() + params.timeoutMs) : Arrival::of(s);
+    if (setUp.is(Arrival::Kind::kMessage) && !link->startIdleService())
+        setUp = Arrival::of(NATS_NO_MEMORY);
+    if (!setUp.is(Arrival::Kind::kMessage)) {
+        rc = setUp.status == NATS_NO_MEMORY          ? XOSYS_E_NO_MEMORY
+             : setUp.is(Arrival::Kind::kInterrupted) ? XOSYS_E_INTERRUPTED
+                                                     : XOSYS_E_CONNECT;
         XoLogEx(kLevelError, kTag, "XoMQConnectEx2: setting up %s failed: %s", url.c_str(),
-                rc == XOSYS_E_INTERRUPTED ? "interrupted by a signal" : natsStatus_GetText(s));
+                rc == XOSYS_E_INTERRUPTED ? "interrupted by a signal"
+                                          : natsStatus_GetText(setUp.status));
         disconnect(conn);
         return rc;
     }
+    conn->link = std::move(link);
     conn->timeoutMs = params.timeoutMs;
     conn->abandoned = false;
     if (connInfo != nullptr) {
@@ -160,7 +115,7 @@ uint32_t usable(XoMQConnection_* conn, const char* call) {
         return refuse(XOSYS_E_NOT_STARTED, call,
                       "the messaging runtime is not started (XoMQStartup) or was cleaned up");
     }
-    if (conn->nc == nullptr) {
+    if (!conn->link) {
         return refuse(XOSYS_E_NOT_CONNECTED, call, "the connection is not connected");
     }
     return XOSYS_OK;
@@ -189,8 +144,8 @@ uint32_t fromNats(natsStatus s) {
     }
 }
 
-uint32_t codeOf(const XoMQConnection_* conn, natsStatus s) {
-    return s == NATS_ERR && conn->io.interrupted() ? XOSYS_E_INTERRUPTED : fromNats(s);
+uint32_t codeOf(const Arrival& a) {
+    return a.is(Arrival::Kind::kInterrupted) ? XOSYS_E_INTERRUPTED : fromNats(a.status);
 }
 
 }  // namespace mq

@@ -6,13 +6,14 @@
 // requests name in the "Xo_From" property so a service can also send
 // unsolicited messages. Both are read synchronously, the socket by the
 // calling thread itself (CallerIo): a reply reaches the caller without a
-// hand-over between threads.
+// hand-over between threads. The connection with its subscriptions is a
+// NatsLink, which takes it down when the handle lets go of it.
 //
 // A connection is used by one thread at a time, and XoMQCleanup must not
 // run while another thread is inside a call on a connection.
 //
-//   Connection.cpp  start-up, handles, connecting (options from the connect
-//                   string), teardown
+//   Connection.cpp  start-up, handles, connecting (the link with the
+//                   options of the connect string, the two subscriptions)
 //   Resolve.cpp     service names to addresses
 //   Request.cpp     the request round trip, messages to the own address
 #ifndef XOSYS_EXT_CONNECTION_H
@@ -21,21 +22,23 @@
 #include <nats/nats.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "CallerIo.h"
+#include "NatsLink.h"
 #include "XoSys.h"
 
 struct XoMQConnection_ {
-    natsConnection* nc = nullptr;
+    // Null while not connected.
+    std::unique_ptr<xosys::NatsLink> link;
+    // Owned by the link.
     natsSubscription* replies = nullptr;
     natsSubscription* inbox = nullptr;
     std::string replyPrefix;
     std::string inboxSubject;
     std::string replySubject;    // scratch for each request
     std::vector<uint8_t> frame;  // scratch for each request
-    xosys::CallerIo io;
     uint64_t seq = 0;
     uint64_t number = 0;
     int32_t timeoutMs = 3000;
@@ -60,19 +63,16 @@ uint32_t usable(XoMQConnection_* conn, const char* call);
 
 // Code of a failed call on an open connection.
 uint32_t fromNats(natsStatus s);
-// The code of a failed wait on the connection: a signal, or what libnats said.
-uint32_t codeOf(const XoMQConnection_* conn, natsStatus s);
+// The code of a wait on the connection that brought no message.
+uint32_t codeOf(const xosys::Arrival& a);
 
 // Publishes data to subject with a reply subject of its own and waits at
 // most timeoutMs for the reply to it (no limit when negative). On success
 // either *reply holds the reply, or *noResponders is set: the router
 // reported that nothing listens at subject. Never publishes twice.
+// Called with the call lock held; the reply must go before it is let go.
 uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
-                   int32_t timeoutMs, natsMsg** reply, bool* noResponders);
-
-// Sends a message to reply number 0, which no request uses, and waits for
-// it: once it is back, the router has processed our subscriptions.
-natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs);
+                   int32_t timeoutMs, xosys::HeldMsg* reply, bool* noResponders);
 
 }  // namespace mq
 }  // namespace xosys

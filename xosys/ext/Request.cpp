@@ -3,9 +3,10 @@
 // a late reply to an earlier request and is dropped. A request is published
 // once: when the router goes away before its reply came, the call ends
 // with the time-out (or the loss of the connection), never with a resend.
-#include <cstring>
+#include <cstdint>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "Codes.h"
 #include "Connection.h"
@@ -19,17 +20,18 @@ namespace xosys {
 namespace mq {
 
 uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
-                   int32_t timeoutMs, natsMsg** reply, bool* noResponders) {
-    *reply = nullptr;
+                   int32_t timeoutMs, HeldMsg* reply, bool* noResponders) {
+    NatsLink& link = *conn->link;
+    reply->reset();
     *noResponders = false;
     if (conn->abandoned) {
         // The router's "no responders" status for an earlier request may
         // still be on its way, and it comes without the request's number.
         // A message to ourselves clears the way: whatever the router sent
         // before it is stale, and is dropped.
-        const natsStatus s = confirmSubscriptions(conn, conn->timeoutMs);
-        if (s != NATS_OK) {
-            return codeOf(conn, s);
+        const Arrival cleared = link.confirm(conn->replies, nats_Now() + conn->timeoutMs);
+        if (!cleared.is(Arrival::Kind::kMessage)) {
+            return codeOf(cleared);
         }
         conn->abandoned = false;
     }
@@ -39,22 +41,21 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
     if (size > static_cast<size_t>(INT32_MAX)) {
         return XOSYS_E_TOO_LARGE;
     }
-    natsStatus s = natsConnection_PublishRequest(conn->nc, subject, conn->replySubject.c_str(),
-                                                 data, static_cast<int>(size));
+    const natsStatus s = natsConnection_PublishRequest(
+        link.nc(), subject, conn->replySubject.c_str(), data, static_cast<int>(size));
     if (s != NATS_OK) {
         return fromNats(s);
     }
     conn->abandoned = true;  // until its answer or status is taken
-    conn->io.flush(conn->nc);
+    link.flush();
     const int64_t deadline = timeoutMs < 0 ? INT64_MAX : nats_Now() + timeoutMs;
     for (;;) {
         // A reply that is already there is taken even after the deadline.
-        natsMsg* m = nullptr;
-        s = conn->io.nextMsg(conn->nc, conn->replies, deadline, &m);
-        if (s == NATS_SLOW_CONSUMER) {
+        Arrival a = link.next(conn->replies, deadline);
+        if (a.is(Arrival::Kind::kOther) && a.status == NATS_SLOW_CONSUMER) {
             continue;  // the flag is reset by this call; read on
         }
-        if (s == NATS_NO_RESPONDERS) {
+        if (a.is(Arrival::Kind::kOther) && a.status == NATS_NO_RESPONDERS) {
             // Reported without the message: it answers the request just
             // sent, since every earlier request had its answer or status
             // taken or was cleared away above.
@@ -62,48 +63,21 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
             *noResponders = true;
             return XOSYS_OK;
         }
-        if (s != NATS_OK) {
-            return codeOf(conn, s);
+        if (!a.is(Arrival::Kind::kMessage)) {
+            return codeOf(a);
         }
         uint64_t got = 0;
-        if (!xosys::parseReplySeq(natsMsg_GetSubject(m), conn->replyPrefix, &got) || got != seq) {
-            conn->io.release(m);  // late reply to an earlier request
-            continue;
+        if (!xosys::parseReplySeq(natsMsg_GetSubject(a.msg.get()), conn->replyPrefix, &got) ||
+            got != seq) {
+            continue;  // late reply to an earlier request, released
         }
         conn->abandoned = false;
-        if (natsMsg_IsNoResponders(m)) {
-            conn->io.release(m);
+        if (natsMsg_IsNoResponders(a.msg.get())) {
             *noResponders = true;
             return XOSYS_OK;
         }
-        *reply = m;
+        *reply = std::move(a.msg);
         return XOSYS_OK;
-    }
-}
-
-natsStatus confirmSubscriptions(XoMQConnection_* conn, int32_t timeoutMs) {
-    std::string probe = conn->replyPrefix;
-    xosys::appendDecimal(probe, 0);
-    natsStatus s = natsConnection_Publish(conn->nc, probe.c_str(), nullptr, 0);
-    if (s != NATS_OK) {
-        return s;
-    }
-    conn->io.flush(conn->nc);
-    const int64_t deadline = nats_Now() + timeoutMs;
-    for (;;) {
-        natsMsg* m = nullptr;
-        s = conn->io.nextMsg(conn->nc, conn->replies, deadline, &m);
-        if (s == NATS_SLOW_CONSUMER || s == NATS_NO_RESPONDERS) {
-            continue;  // a status for an earlier request, dropped
-        }
-        if (s != NATS_OK) {
-            return s;
-        }
-        const bool ours = std::strcmp(natsMsg_GetSubject(m), probe.c_str()) == 0;
-        conn->io.release(m);
-        if (ours) {
-            return NATS_OK;
-        }
     }
 }
 
@@ -115,7 +89,7 @@ namespace {
 using namespace xosys::mq;
 
 // Builds a message from a frame off the wire.
-uint32_t decodeMessage(natsMsg* m, XoMsg_** out) {
+uint32_t decodeMessage(const natsMsg* m, XoMsg_** out) {
     XoMsg_* msg = new (std::nothrow) XoMsg_;
     if (msg == nullptr) {
         return XOSYS_E_NO_MEMORY;
@@ -169,27 +143,25 @@ XoResult XoMQGetMsg(XoMQConnHandle conn, XoMsgHandle* slot, uint32_t waitMs) {
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->link->callLock());
     const int64_t deadline = nats_Now() + waitMs;
     for (;;) {
-        natsMsg* m = nullptr;
-        const natsStatus s = conn->io.nextMsg(conn->nc, conn->inbox, deadline, &m);
-        if (s == NATS_TIMEOUT) {
+        const xosys::Arrival a = conn->link->next(conn->inbox, deadline);
+        if (a.is(xosys::Arrival::Kind::kTimedOut)) {
             return XO_NO_MESSAGE;
         }
-        if (s == NATS_SLOW_CONSUMER) {
+        if (a.is(xosys::Arrival::Kind::kOther) && a.status == NATS_SLOW_CONSUMER) {
             XoLogEx(xosys::kLevelWarning, kTag,
                     "XoMQGetMsg: messages to this connection were dropped (not taken in time)");
             continue;
         }
-        if (s != NATS_OK) {
-            rc = codeOf(conn, s);
+        if (!a.is(xosys::Arrival::Kind::kMessage)) {
+            rc = codeOf(a);
             return refuse(rc, call, xosys::codeText(rc));
         }
         XoMsg_* msg = nullptr;
-        rc = decodeMessage(m, &msg);
-        const int len = natsMsg_GetDataLength(m);
-        conn->io.release(m);
+        rc = decodeMessage(a.msg.get(), &msg);
+        const int len = natsMsg_GetDataLength(a.msg.get());
         if (rc == XOSYS_OK) {
             *slot = msg;
             return XOSYS_OK;
@@ -212,7 +184,7 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->link->callLock());
     // The destination is the "Xo_To" text; its NUL is part of the value.
     const uint8_t* to = nullptr;
     size_t toSize = 0;
@@ -225,7 +197,7 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
         return refuse(XOSYS_E_NO_DESTINATION, call, "'Xo_To' is not a valid address");
     }
 
-    natsMsg* reply = nullptr;
+    xosys::HeldMsg reply;  // released before the lock
     bool noResponders = false;
     try {
         rc = xosys::wire::encode(*request, conn->inboxSubject.c_str(), conn->frame);
@@ -266,15 +238,14 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
                 address, xosys::codeText(rc));
         }
     } else {
-        rc = decodeMessage(reply, &msg);
+        rc = decodeMessage(reply.get(), &msg);
         if (rc == XOSYS_E_MALFORMED_MESSAGE) {
             XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: malformed reply of %d bytes from %s",
-                    natsMsg_GetDataLength(reply), address);
+                    natsMsg_GetDataLength(reply.get()), address);
         } else if (rc != XOSYS_OK) {
             XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the reply from %s cannot be read: %s",
                     address, xosys::codeText(rc));
         }
-        conn->io.release(reply);
     }
     if (rc != XOSYS_OK) {
         return rc;

@@ -29,13 +29,13 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
     if (rc != XOSYS_OK) {
         return rc;
     }
-    std::lock_guard<std::mutex> lock(conn->io.callLock());
+    std::lock_guard<std::mutex> lock(conn->link->callLock());
     if (!xosys::validServiceName(serviceName)) {
         return refuse(XOSYS_E_INVALID_ARG, call,
                       serviceName[0] == '\0' ? "the service name is empty"
                                              : "the service name is longer than 255 bytes");
     }
-    natsMsg* reply = nullptr;
+    xosys::HeldMsg reply;  // released before the lock
     bool noResponders = false;
     try {
         const std::string subject = xosys::resolveSubject(serviceName);
@@ -53,10 +53,9 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
                 serviceName, xosys::codeText(rc));
         return rc;
     }
-    const char* text = natsMsg_GetData(reply);
-    const int len = natsMsg_GetDataLength(reply);
+    const char* text = natsMsg_GetData(reply.get());
+    const int len = natsMsg_GetDataLength(reply.get());
     if (len <= 0 || !xosys::validAddress(text, static_cast<size_t>(len))) {
-        conn->io.release(reply);
         XoLogEx(xosys::kLevelError, kTag,
                 "XoMQServiceResolve: '%s' answered with an invalid address (%d bytes)", serviceName,
                 len);
@@ -72,13 +71,11 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
                 serviceName, static_cast<unsigned long long>(needed),
                 static_cast<unsigned long long>(*addressSize));
         *addressSize = needed;
-        conn->io.release(reply);
         return XOSYS_E_BUFFER_TOO_SMALL;
     }
     std::memcpy(address, text, static_cast<size_t>(len));
     address[len] = '\0';
     *addressSize = static_cast<uint64_t>(len);
-    conn->io.release(reply);
     return XOSYS_OK;
 }
 

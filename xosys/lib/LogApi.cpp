@@ -16,12 +16,14 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "IniData.h"
 #include "LibInternal.h"
 #include "LogFormat.h"
 #include "LogLine.h"
+#include "Owned.h"
 #include "XoSys.h"
 #include "XoSysCodes.h"
 
@@ -43,11 +45,46 @@ struct LogConfig {
     bool flushEachLine = false;
 };
 
+// Where the lines go: standard error, standard output, or a file the log
+// opened itself. Replacing it and closing it flush what is buffered, and
+// close only a file of its own.
+class LogFile {
+  public:
+    LogFile() = default;
+    // stdout or stderr, which stay open.
+    explicit LogFile(FILE* standard) : m_out(standard) {}
+    explicit LogFile(xosys::FilePtr own) : m_out(own.get()), m_own(std::move(own)) {}
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+    LogFile& operator=(LogFile&& other) noexcept {
+        if (this != &other) {
+            close();
+            m_out = other.m_out;
+            m_own = std::move(other.m_own);
+            other.m_out = nullptr;
+        }
+        return *this;
+    }
+    ~LogFile() { close(); }
+
+    // Null when closed.
+    FILE* get() const { return m_out; }
+    void close() {
+        if (m_out != nullptr) {
+            std::fflush(m_out);
+        }
+        m_own.reset();
+        m_out = nullptr;
+    }
+
+  private:
+    FILE* m_out = nullptr;
+    xosys::FilePtr m_own;
+};
+
 struct LogState {
     std::mutex mu;
-    bool open = false;
-    FILE* out = nullptr;
-    bool ownsFile = false;
+    LogFile file;  // open from XoLogOpen to XoLogClose
     LogConfig config;
     std::unordered_map<std::string, std::unique_ptr<Statement>> statements;
     std::string line;  // reused for every line
@@ -112,7 +149,8 @@ void timestamp(LogState& s, char (&out)[32]) {
 // Writes one line; the caller holds the lock and has checked the config.
 void writeLocked(LogState& s, int32_t level, const char* tag, bool hasCode, uint32_t code,
                  const char* format, va_list args) {
-    if (!s.open || s.out == nullptr) {
+    FILE* out = s.file.get();
+    if (out == nullptr) {
         return;
     }
     const std::string message = xolog::formatV(format, args);
@@ -120,9 +158,9 @@ void writeLocked(LogState& s, int32_t level, const char* tag, bool hasCode, uint
     timestamp(s, ts);
     s.line.clear();
     xosys::appendLogLine(s.line, ts, level, tag, hasCode, code, message.data(), message.size());
-    std::fwrite(s.line.data(), 1, s.line.size(), s.out);
+    std::fwrite(s.line.data(), 1, s.line.size(), out);
     if (s.config.flushEachLine) {
-        std::fflush(s.out);
+        std::fflush(out);
     }
 }
 
@@ -134,7 +172,7 @@ void write(int32_t level, const char* tag, bool hasCode, uint32_t code, const ch
     LogState& s = logState();
     std::lock_guard<std::mutex> lock(s.mu);
     try {
-        if (s.open && enabled(s.config, level, tag, format)) {
+        if (s.file.get() != nullptr && enabled(s.config, level, tag, format)) {
             writeLocked(s, level, tag, hasCode, code, format, args);
         }
     } catch (const std::bad_alloc&) {
@@ -246,34 +284,25 @@ XoResult openLog() {
 
     std::string file;
     xosys::iniLookup(kSection, "file", &file);
-    FILE* out = stderr;
-    bool owns = false;
+    LogFile out(stderr);
     if (file == "stdout") {
-        out = stdout;
+        out = LogFile(stdout);
     } else if (!file.empty() && file != "stderr") {
-        out = std::fopen(file.c_str(), append ? "ab" : "wb");
-        if (out == nullptr) {
+        xosys::FilePtr own(std::fopen(file.c_str(), append ? "ab" : "wb"));
+        if (!own) {
             std::fprintf(stderr, "XoLogOpen: cannot open log file '%s': %s\n", file.c_str(),
                          std::strerror(errno));
             return XOSYS_E_LOG_OPEN;
         }
         // Fully buffered: a switched-on statement costs no system call.
-        std::setvbuf(out, nullptr, _IOFBF, 64 * 1024);
-        owns = true;
+        std::setvbuf(own.get(), nullptr, _IOFBF, 64 * 1024);
+        out = LogFile(std::move(own));
     }
 
     LogState& s = logState();
     std::lock_guard<std::mutex> lock(s.mu);
-    if (s.open) {
-        std::fflush(s.out);
-        if (s.ownsFile) {
-            std::fclose(s.out);
-        }
-    }
-    s.out = out;
-    s.ownsFile = owns;
+    s.file = std::move(out);
     s.config = std::move(config);
-    s.open = true;
     applyConfig(s);
     return XOSYS_OK;
 }
@@ -295,15 +324,7 @@ XoResult XoLogOpen(uint32_t options) {
 XoResult XoLogClose(void) {
     LogState& s = logState();
     std::lock_guard<std::mutex> lock(s.mu);
-    if (s.open) {
-        std::fflush(s.out);
-        if (s.ownsFile) {
-            std::fclose(s.out);
-        }
-        s.out = nullptr;
-        s.ownsFile = false;
-        s.open = false;
-    }
+    s.file.close();
     return XOSYS_OK;
 }
 

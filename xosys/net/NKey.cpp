@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "Owned.h"
+
 namespace xosys {
 namespace nkey {
 
@@ -99,14 +101,13 @@ bool decodeSeed(const std::string& text, uint8_t* role, uint8_t seed[32]) {
 }
 
 bool publicKey(const uint8_t seed[32], uint8_t key[32]) {
-    EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
-    if (pkey == nullptr) {
+    const Owned<EVP_PKEY, EVP_PKEY_free> pkey(
+        EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32));
+    if (!pkey) {
         return false;
     }
     size_t len = 32;
-    const bool ok = EVP_PKEY_get_raw_public_key(pkey, key, &len) == 1 && len == 32;
-    EVP_PKEY_free(pkey);
-    return ok;
+    return EVP_PKEY_get_raw_public_key(pkey.get(), key, &len) == 1 && len == 32;
 }
 
 bool publicFromSeed(const std::string& seedText, std::string* publicText) {

@@ -23,7 +23,8 @@ const uint8_t kUser = 20 << 3;
 
 // The text of public key bytes of the given role.
 std::string encodePublic(uint8_t role, const uint8_t key[32]);
-// The text of a seed of the given role.
+// The text of a seed of the given role: the inverse of decodeSeed. The
+// library only reads seeds; the tests make theirs with it.
 std::string encodeSeed(uint8_t role, const uint8_t seed[32]);
 // Reads a seed's text: its role and private key bytes; false when the text
 // is not a seed (wrong length, characters, CRC or prefix).

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "NKey.h"
@@ -17,6 +18,22 @@
 namespace xosys {
 
 namespace {
+
+// Why libnats failed: its last error text without the source position it
+// starts with, or the text of s when it left none.
+std::string natsReason(natsStatus s) {
+    natsStatus last = NATS_OK;
+    const char* detail = nats_GetLastError(&last);
+    if (detail == nullptr || detail[0] == '\0') {
+        return natsStatus_GetText(s);
+    }
+    if (detail[0] == '(') {
+        // libnats puts its source position first: "(conn.c:1905): "
+        const char* end = std::strstr(detail, "): ");
+        detail = end != nullptr ? end + 3 : detail;
+    }
+    return detail;
+}
 
 // Reads a whole file; false with *why when it cannot be read.
 bool readSmallFile(const std::string& path, std::string* content, std::string* why) {
@@ -78,36 +95,39 @@ bool findSeed(const std::string& text, std::string* publicKey) {
     return false;
 }
 
+using X509Ptr = Owned<X509, X509_free>;
+using BioPtr = Owned<BIO, BIO_free>;
+
 // The client certificate must be valid now: an expired one is refused here
 // with its date, instead of a bare handshake error from the router.
 uint32_t checkCertificateDates(const std::string& path, std::string* reason) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) {
-        return fileProblem("tls_cert", std::strerror(errno), path, reason);
+    X509Ptr cert;
+    {
+        const FilePtr f(std::fopen(path.c_str(), "r"));
+        if (!f) {
+            return fileProblem("tls_cert", std::strerror(errno), path, reason);
+        }
+        cert.reset(PEM_read_X509(f.get(), nullptr, nullptr, nullptr));
     }
-    X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
-    std::fclose(f);
-    if (cert == nullptr) {
+    if (!cert) {
         return fileProblem("tls_cert", "no PEM certificate in it", path, reason);
     }
-    uint32_t rc = XOSYS_OK;
-    const bool expired = X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
-    const bool early = X509_cmp_current_time(X509_get0_notBefore(cert)) > 0;
-    if (expired || early) {
-        char date[64] = "";
-        BIO* bio = BIO_new(BIO_s_mem());
-        if (bio != nullptr) {
-            ASN1_TIME_print(bio, expired ? X509_get0_notAfter(cert) : X509_get0_notBefore(cert));
-            const int n = BIO_read(bio, date, sizeof date - 1);
-            date[n > 0 ? n : 0] = '\0';
-            BIO_free(bio);
-        }
-        *reason = std::string("the client certificate (field 'tls_cert') ") +
-                  (expired ? "expired on " : "is not valid before ") + date;
-        rc = XOSYS_E_CONNECT;
+    const bool expired = X509_cmp_current_time(X509_get0_notAfter(cert.get())) < 0;
+    const bool early = X509_cmp_current_time(X509_get0_notBefore(cert.get())) > 0;
+    if (!expired && !early) {
+        return XOSYS_OK;
     }
-    X509_free(cert);
-    return rc;
+    char date[64] = "";
+    const BioPtr bio(BIO_new(BIO_s_mem()));
+    if (bio) {
+        ASN1_TIME_print(bio.get(),
+                        expired ? X509_get0_notAfter(cert.get()) : X509_get0_notBefore(cert.get()));
+        const int n = BIO_read(bio.get(), date, sizeof date - 1);
+        date[n > 0 ? n : 0] = '\0';
+    }
+    *reason = std::string("the client certificate (field 'tls_cert') ") +
+              (expired ? "expired on " : "is not valid before ") + date;
+    return XOSYS_E_CONNECT;
 }
 
 uint32_t addTls(const ConnectParams& p, natsOptions* opts, std::string* reason) {
@@ -214,39 +234,24 @@ uint32_t addRouters(const ConnectParams& p, natsOptions* opts, std::string* reas
 
 }  // namespace
 
-std::string natsReason(natsStatus s) {
-    natsStatus last = NATS_OK;
-    const char* detail = nats_GetLastError(&last);
-    if (detail == nullptr || detail[0] == '\0') {
-        return natsStatus_GetText(s);
-    }
-    if (detail[0] == '(') {
-        // libnats puts its source position first: "(conn.c:1905): "
-        const char* end = std::strstr(detail, "): ");
-        detail = end != nullptr ? end + 3 : detail;
-    }
-    return detail;
-}
-
-uint32_t buildNatsOptions(const ConnectParams& params, natsOptions** out, std::string* reason) {
-    natsOptions* opts = nullptr;
-    if (natsOptions_Create(&opts) != NATS_OK) {
+uint32_t buildNatsOptions(const ConnectParams& params, NatsOptionsPtr* out, std::string* reason) {
+    natsOptions* made = nullptr;
+    if (natsOptions_Create(&made) != NATS_OK) {
         *reason = "out of memory";
         return XOSYS_E_NO_MEMORY;
     }
-    uint32_t rc = addRouters(params, opts, reason);
+    NatsOptionsPtr opts(made);
+    uint32_t rc = addRouters(params, made, reason);
     if (rc == XOSYS_OK && params.secure()) {
-        rc = addTls(params, opts, reason);
+        rc = addTls(params, made, reason);
     }
     if (rc == XOSYS_OK) {
-        rc = addCredentials(params, opts, reason);
+        rc = addCredentials(params, made, reason);
     }
-    if (rc != XOSYS_OK) {
-        natsOptions_Destroy(opts);
-        return rc;
+    if (rc == XOSYS_OK) {
+        *out = std::move(opts);
     }
-    *out = opts;
-    return XOSYS_OK;
+    return rc;
 }
 
 uint32_t connectFailure(natsStatus s, const ConnectParams& params, std::string* reason) {

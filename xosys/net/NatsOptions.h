@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ConnectString.h"
+#include "NatsHandles.h"
 
 namespace xosys {
 
@@ -18,11 +19,7 @@ namespace xosys {
 // user's terms and without any secret or field value:
 // XOSYS_E_CONNECT_STRING when a file a field names cannot be used,
 // XOSYS_E_CONNECT when the client certificate has expired, XOSYS_E_NO_MEMORY.
-uint32_t buildNatsOptions(const ConnectParams& params, natsOptions** out, std::string* reason);
-
-// Why libnats failed: its last error text without the source position it
-// starts with, or the text of s when it left none.
-std::string natsReason(natsStatus s);
+uint32_t buildNatsOptions(const ConnectParams& params, NatsOptionsPtr* out, std::string* reason);
 
 // The result code of a failed connect and its reason in the user's terms
 // (refused credentials, a TLS handshake that failed, no router reached).
