@@ -1,6 +1,7 @@
 # Checks the include directories of every compiled file against the layout:
 # common/ sees nothing of src/, xosys/ or tools/; xosys/ and the responder see
-# nothing of src/; src/ sees nothing of xosys/ or tools/. It also refuses
+# nothing of src/; src/ sees nothing of xosys/ or tools/; the run's results
+# (src/results) and the fleet merge see nothing of the program's sender. It also refuses
 # #include lines that climb out of a file's folder ("../").
 #
 #   cmake -DSOURCE_DIR=<repo> -DCOMPILE_COMMANDS=<build>/compile_commands.json -P CheckIncludes.cmake
@@ -17,6 +18,8 @@ set(barred_common src xosys tools)
 set(barred_xosys src)
 set(barred_tools_responder src)
 set(barred_src xosys tools)
+set(barred_src_results xosys tools src/sender)
+set(barred_tools_fleet xosys src/sender)
 
 set(faults "")
 set(checked 0)
@@ -24,7 +27,7 @@ math(EXPR last "${count} - 1")
 foreach(i RANGE ${last})
   string(JSON file GET "${json}" ${i} file)
   file(RELATIVE_PATH rel "${SOURCE_DIR}" "${file}")
-  if(rel MATCHES "^(common|xosys|tools/responder|src)/")
+  if(rel MATCHES "^(common|xosys|tools/responder|tools/fleet|src/results|src)/")
     string(REPLACE "/" "_" part "${CMAKE_MATCH_1}")
   else()
     continue()
@@ -51,7 +54,7 @@ foreach(i RANGE ${last})
 endforeach()
 
 if(checked EQUAL 0)
-  message(FATAL_ERROR "no file of common/, src/, xosys/ or tools/responder/ was compiled")
+  message(FATAL_ERROR "no file of common/, src/, xosys/ or tools/ was compiled")
 endif()
 if(faults)
   list(JOIN faults "\n  " text)
