@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2154  # the options' variables are set by option (scripts/lib/common.sh)
 # End-to-end comparison on this machine, all on 127.0.0.1 against one
 # nats-server:
 #   XoMQSender    the program through our XoSys library, with xomq-responder
@@ -42,43 +43,22 @@
 #                         on the PATH)
 set -euo pipefail
 
-tag=compare
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=bench/lib/common.sh
-source "$root/bench/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+tag=compare
 
-usage() {
-    sed -n '/^#   bench\/compare.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
-rounds=5
-count=20000
-pin=0
-out=""
-build_dir="$root/build-bench"
-nobuild=0
-max_seconds=1800
-smoke=0
-strict=0
-number() { [[ "$1" =~ ^[0-9]{1,9}$ && "$1" -gt 0 ]]; }
-while [[ $# -gt 0 ]]; do
-    case "$1" in
-        --rounds) number "${2:-}" || usage; rounds=$2; shift 2 ;;
-        --count) number "${2:-}" || usage; count=$2; shift 2 ;;
-        --pin) pin=1; shift ;;
-        --out) [[ -n "${2:-}" ]] || usage; out=$2; shift 2 ;;
-        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
-        --no-build) nobuild=1; shift ;;
-        --max-seconds) number "${2:-}" || usage; max_seconds=$2; shift 2 ;;
-        --smoke) smoke=1; shift ;;
-        --strict) strict=1; shift ;;
-        *) usage ;;
-    esac
-done
+option --rounds rounds positive 5
+option --count count positive 20000
+option --pin pin flag
+option --out out text
+build_options
+option --max-seconds max_seconds positive 1800
+option --smoke smoke flag
+option --strict strict flag
+parse_options "$@"
 
 make_work compare
-find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder nats-requester nats-echo \
+find_build XoMQSender xomq-responder nats-requester nats-echo \
     tcp-pingpong
 sender="$bin/src/sender/XoMQSender"
 responder="$bin/tools/responder/xomq-responder"

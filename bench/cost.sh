@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2154  # router_pid comes from common.sh
+# shellcheck disable=SC2154  # router_pid and the options' variables come from the libraries
 # Where a round trip's work goes: for each pair of client and service, one
 # run of N requests against a fresh nats-server on 127.0.0.1, and per process
 # (client, router, service) the CPU time and the context switches per
@@ -21,35 +21,20 @@
 # Exit status: 0 done, 1 a run failed, 2 bad arguments.
 set -euo pipefail
 
-tag=cost
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=bench/lib/common.sh
-source "$root/bench/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+tag=cost
 
-usage() {
-    sed -n '/^#   bench\/cost.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
-count=20000
-pin=0
-build_dir="$root/build-bench"
-nobuild=0
-while [[ $# -gt 0 ]]; do
-    case "$1" in
-        --count) [[ "${2:-}" =~ ^[0-9]{1,9}$ && $2 -gt 0 ]] || usage; count=$2; shift 2 ;;
-        --pin) pin=1; shift ;;
-        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
-        --no-build) nobuild=1; shift ;;
-        *) usage ;;
-    esac
-done
+option --count count positive 20000
+option --pin pin flag
+build_options
+parse_options "$@"
 [[ -x /usr/bin/time ]] || die "GNU time is missing (apt-get install time)"
 command -v pgrep >/dev/null || die "pgrep not found (apt-get install procps)"
 
 make_work cost
 
-find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder nats-requester nats-echo
+find_build XoMQSender xomq-responder nats-requester nats-echo
 nats=$(find_nats_server) || die "nats-server not found (apt-get install nats-server)"
 if [[ $pin -eq 1 ]]; then
     command -v taskset >/dev/null || die "--pin needs taskset (util-linux)"

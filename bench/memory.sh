@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2154  # the options' variables are set by option (scripts/lib/common.sh)
 # The memory of XoMQSender and of xomq-responder over a long run, against
 # nats-server on 127.0.0.1: the peak resident size of a short and of a long
 # run, and the resident size (VmRSS) of both sampled every 0.2 s during the
@@ -24,40 +25,21 @@
 # Exit status: 0 done, 1 a run failed, 2 bad arguments.
 set -euo pipefail
 
-tag=memory
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=bench/lib/common.sh
-source "$root/bench/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+tag=memory
 
-usage() {
-    sed -n '/^#   bench\/memory.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
-count=500000
-short=""
-pin=0
-build_dir="$root/build-bench"
-nobuild=0
-smoke=0
-strict=0
-number() { [[ "$1" =~ ^[0-9]{1,9}$ && "$1" -gt 0 ]]; }
-while [[ $# -gt 0 ]]; do
-    case "$1" in
-        --count) number "${2:-}" || usage; count=$2; shift 2 ;;
-        --short) number "${2:-}" || usage; short=$2; shift 2 ;;
-        --pin) pin=1; shift ;;
-        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
-        --no-build) nobuild=1; shift ;;
-        --smoke) smoke=1; shift ;;
-        --strict) strict=1; shift ;;
-        *) usage ;;
-    esac
-done
+option --count count positive 500000
+option --short short positive
+option --pin pin flag
+build_options
+option --smoke smoke flag
+option --strict strict flag
+parse_options "$@"
 short=${short:-$((count / 10 > 0 ? count / 10 : 1))}
 
 make_work memory
-find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder
+find_build XoMQSender xomq-responder
 sender="$bin/src/sender/XoMQSender"
 responder="$bin/tools/responder/xomq-responder"
 [[ -x "$sender" && -x "$responder" ]] || die "no XoMQSender or xomq-responder in $bin"

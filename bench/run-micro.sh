@@ -12,33 +12,21 @@
 # target with --strict), 2 bad arguments.
 set -euo pipefail
 
-tag=micro
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=bench/lib/common.sh
-source "$root/bench/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+tag=micro
 
-build_dir="$root/build-bench"
-nobuild=0
-args=()
-while [[ $# -gt 0 ]]; do
-    case "$1" in
-        --build-dir) [[ -n "${2:-}" ]] || die "--build-dir needs a directory"; build_dir=$2; shift 2 ;;
-        --no-build) nobuild=1; shift ;;
-        -h | --help)
-            sed -n '/^#   bench\/run-micro.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
-            exit 0
-            ;;
-        *) args+=("$1"); shift ;;
-    esac
-done
+build_options
+# Every other argument goes to micro-bench.
+options_rest=1
+parse_options "$@"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-micro.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-find_build "$root" "$build_dir" "$nobuild" micro-bench
+make_work micro
+find_build micro-bench
 [[ -x "$bin/bench/micro-bench" ]] || die "no micro-bench in $bin (configure with -DXO_BUILD_BENCH=ON)"
 if grep -q '^CMAKE_BUILD_TYPE:STRING=Debug' "$bin/CMakeCache.txt" 2>/dev/null; then
     say "warning: $bin is a Debug build; the timings mean little"
 fi
 status=0
-"$bin/bench/micro-bench" "${args[@]+"${args[@]}"}" || status=$?
+"$bin/bench/micro-bench" "${rest[@]+"${rest[@]}"}" || status=$?
 exit "$status"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2154  # the options' variables are set by option (scripts/lib/common.sh)
 # How a fleet scales: 1, 2, 4 and 8 senders at once (processes), against 1
 # and 2 service instances, all through one nats-server on 127.0.0.1. For
 # every size two fleets run one after the other, their order alternating:
@@ -29,42 +30,22 @@
 # failed, 2 bad arguments.
 set -euo pipefail
 
-tag=scaling
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=bench/lib/common.sh
-source "$root/bench/lib/common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+tag=scaling
 
-usage() {
-    sed -n '/^#   bench\/scaling.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
-sizes="1 2 4 8"
-instances="1 2"
-count=20000
-rounds=3
-out=""
-build_dir="$root/build-bench"
-nobuild=0
-number() { [[ "$1" =~ ^[0-9]{1,9}$ && "$1" -gt 0 ]]; }
-numbers() { [[ "$1" =~ ^[0-9]{1,3}( [0-9]{1,3})*$ && ! "$1" =~ (^| )0 ]]; }
-while [[ $# -gt 0 ]]; do
-    case "$1" in
-        --senders) numbers "${2:-}" || usage; sizes=$2; shift 2 ;;
-        --responders) numbers "${2:-}" || usage; instances=$2; shift 2 ;;
-        --count) number "${2:-}" || usage; count=$2; shift 2 ;;
-        --rounds) number "${2:-}" || usage; rounds=$2; shift 2 ;;
-        --out) [[ -n "${2:-}" ]] || usage; out=$2; shift 2 ;;
-        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
-        --no-build) nobuild=1; shift ;;
-        *) usage ;;
-    esac
-done
+option --senders sizes list "1 2 4 8"
+option --responders instances list "1 2"
+option --count count positive 20000
+option --rounds rounds positive 3
+option --out out text
+build_options
+parse_options "$@"
 
 service_pids=()
 make_work scaling
 
-find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder xomq-fleet-merge \
+find_build XoMQSender xomq-responder xomq-fleet-merge \
     nats-requester nats-echo
 nats=$(find_nats_server) || die "nats-server not found (apt-get install nats-server)"
 out=${out:-$bin/scaling}

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2154  # the options' variables are set by option (scripts/lib/common.sh)
 # Fleet runs: several XoMQSender processes at once against one or more
 # responders and one router, each writing its own result file (resultFile,
 # latencyHistogram = 1); then one combined table (xomq-fleet-merge):
@@ -33,15 +34,9 @@
 # Exit status: 0 every sender completed, 1 a sender or a tool failed, 2 bad arguments.
 set -euo pipefail
 
+# shellcheck source=scripts/lib/processes.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/processes.sh"
 tag=fleet
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# shellcheck source=bench/lib/common.sh
-source "$root/bench/lib/common.sh"
-
-usage() {
-    sed -n '/^#   scripts\/fleet.sh/,/^# Exit status/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
-    exit "${1:-2}"
-}
 
 # draw_chart out.png dir...: one percentile curve per fleet run, log scale.
 draw_chart() {
@@ -73,17 +68,6 @@ EOT
     say "chart: $out"
 }
 
-senders=2
-responders=1
-amount=10000
-warmup=100
-ini=""
-out=""
-label=""
-limit=600
-build_dir="$root/build-bench"
-nobuild=0
-number() { [[ "$1" =~ ^[0-9]{1,9}$ ]]; }
 if [[ "${1:-}" == "--chart" ]]; then
     [[ $# -ge 3 ]] || usage
     shift
@@ -92,22 +76,16 @@ if [[ "${1:-}" == "--chart" ]]; then
     draw_chart "$chart_out" "$@"
     exit 0
 fi
-while [[ $# -gt 0 ]]; do
-    case "$1" in
-        --senders) number "${2:-}" && [[ $2 -gt 0 ]] || usage; senders=$2; shift 2 ;;
-        --responders) number "${2:-}" && [[ $2 -gt 0 ]] || usage; responders=$2; shift 2 ;;
-        --amount) number "${2:-}" && [[ $2 -gt 0 ]] || usage; amount=$2; shift 2 ;;
-        --warmup) number "${2:-}" || usage; warmup=$2; shift 2 ;;
-        --ini) [[ -f "${2:-}" ]] || die "--ini needs an INI file"; ini=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
-        --out) [[ -n "${2:-}" ]] || usage; out=$2; shift 2 ;;
-        --label) [[ -n "${2:-}" ]] || usage; label=$2; shift 2 ;;
-        --timeout) number "${2:-}" && [[ $2 -gt 0 ]] || usage; limit=$2; shift 2 ;;
-        --build-dir) [[ -n "${2:-}" ]] || usage; build_dir=$2; shift 2 ;;
-        --no-build) nobuild=1; shift ;;
-        -h | --help) usage 0 ;;
-        *) usage ;;
-    esac
-done
+option --senders senders positive 2
+option --responders responders positive 1
+option --amount amount positive 10000
+option --warmup warmup count 100
+option --ini ini file
+option --out out text
+option --label label text
+option --timeout limit positive 600
+build_options
+parse_options "$@"
 out=${out:-fleet-$(date +%Y%m%d-%H%M%S)}
 if [[ -z "$label" ]]; then
     label="$senders senders"
@@ -118,7 +96,7 @@ out=$(cd "$out" && pwd)
 
 make_work fleet
 
-find_build "$root" "$build_dir" "$nobuild" XoMQSender xomq-responder xomq-fleet-merge
+find_build XoMQSender xomq-responder xomq-fleet-merge
 for program in src/sender/XoMQSender tools/responder/xomq-responder tools/fleet/xomq-fleet-merge; do
     [[ -x "$bin/$program" ]] || die "no $program in $bin"
 done

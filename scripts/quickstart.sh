@@ -1,5 +1,4 @@
 #!/usr/bin/env bash
-# shellcheck disable=SC2317  # cleanup is called from the traps
 # Quick start: one real XoMQSender benchmark on this machine.
 #   scripts/quickstart.sh [amount]     (amount: number of requests, default 10000)
 # Installs what is missing (scripts/install-deps.sh), builds a Release build in
@@ -8,7 +7,7 @@
 # examples/xomq.ini pointed at them (an INI file written below), shows the
 # report lines of the log and XoMQSender's exit code, and stops what it
 # started, also on Ctrl-C or failure. The script's own exit status is
-# XoMQSender's.
+# XoMQSender's (2 for a bad amount).
 # Environment:
 #   XO_QUICKSTART_BIN_DIR=<build dir>  use the binaries of that existing build;
 #                                      nothing is installed or built then
@@ -19,40 +18,24 @@
 #   TMPDIR=<dir>                       where the work directory goes (default /tmp)
 set -euo pipefail
 
-usage() {
-    echo "usage: $0 [amount]   (amount: a positive number of requests, default 10000)" >&2
-    exit 2
-}
-
-amount=${1:-10000}
-[[ $# -le 1 && "$amount" =~ ^[0-9]{1,9}$ && "$amount" -gt 0 ]] || usage
-
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-tag=quickstart
-work=""
-# What this script starts is stopped by PID on every way out (stop_all).
+# What this script starts is stopped by PID on every way out (make_work).
 # shellcheck source=scripts/lib/processes.sh
-source "$root/scripts/lib/processes.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/processes.sh"
+tag=quickstart
 
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM
-    stop_all
-    if [[ -n "$work" && -f "$work/responder.out" ]]; then
-        grep -h "xomq-responder: answered" "$work/responder.out" || true
-    fi
-    if [[ -n "$work" ]]; then
-        if [[ "${XO_QUICKSTART_KEEP:-0}" != 0 ]]; then
-            say "files kept in $work"
-        else
-            rm -rf "$work"
-        fi
-    fi
-    exit "$rc"
+options_rest=1
+parse_options "$@"
+amount=${rest[0]:-10000}
+if [[ ${#rest[@]} -gt 1 ]] || ! is_positive "$amount"; then usage; fi
+
+make_work quickstart
+keep_work=${XO_QUICKSTART_KEEP:-0}
+[[ "$keep_work" == 0 ]] || keep_work=1
+# The responder's count, which it prints when it stops.
+# shellcheck disable=SC2317  # called by end_script
+at_end() {
+    grep -h "xomq-responder: answered" "$work/responder.out" 2>/dev/null || true
 }
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 
 # ---- install and build -------------------------------------------------------
 if [[ -n "${XO_QUICKSTART_BIN_DIR:-}" ]]; then
@@ -63,7 +46,7 @@ else
     bin="$root/build-quickstart"
     say "building into $bin"
     cmake -S "$root" -B "$bin" -DCMAKE_BUILD_TYPE=Release -DXO_BUILD_TESTS=OFF >/dev/null
-    cmake --build "$bin" -j2 --target XoMQSender xomq-responder
+    cmake --build "$bin" -j"$XO_JOBS" --target XoMQSender xomq-responder
 fi
 sender="$bin/src/sender/XoMQSender"
 responder="$bin/tools/responder/xomq-responder"
@@ -71,8 +54,6 @@ responder="$bin/tools/responder/xomq-responder"
 [[ -x "$responder" ]] || die "no xomq-responder in $bin"
 nats=$(find_nats_server) ||
     die "nats-server not found (install the Debian package nats-server; NATS_SERVER, when set, must name it)"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-quickstart.XXXXXX")
 
 # ---- the router: nats-server on a port of the kernel's choosing --------------
 start_router "$nats"

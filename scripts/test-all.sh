@@ -8,10 +8,12 @@
 # with 2 before installing or building anything.
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# root, and XO_JOBS for every build and ctest of the stages.
+# shellcheck source=scripts/lib/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+tag=test-all
 export XO_ROOT="$root"
 export XO_BUILD_ROOT="${XO_BUILD_ROOT:-$root/build-ci}"
-export XO_JOBS="${XO_JOBS:-2}"
 
 all=()
 selected=()
@@ -23,8 +25,8 @@ for stage in "$root"/scripts/stages/*.sh; do
     if [[ $match -eq 1 ]]; then selected+=("$stage"); fi
 done
 if [[ ${#selected[@]} -eq 0 ]]; then
-    echo "test-all: no stage name contains any of: $*" >&2
-    echo "test-all: the stages are:" >&2
+    echo "$tag: no stage name contains any of: $*" >&2
+    echo "$tag: the stages are:" >&2
     printf '  %s\n' "${all[@]}" >&2
     exit 2
 fi

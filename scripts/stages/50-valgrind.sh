@@ -17,61 +17,23 @@ cmake --build "$b" -j"$XO_JOBS" --target XoMQSender xomq-responder
 
 sender="$b/src/sender/XoMQSender"
 responder="$b/tools/responder/xomq-responder"
-work=$(mktemp -d "${TMPDIR:-/tmp}/xomq-valgrind.XXXXXX")
-pids=()
-cleanup() {
-    # Stops what this script started, by PID, and keeps the files of a
-    # failed run for a look.
-    for pid in "${pids[@]}"; do
-        kill -TERM "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    if [[ ${keep:-1} -eq 1 ]]; then
-        echo "files kept in $work" >&2
-    else
-        rm -rf "$work"
-    fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+# What this stage starts is stopped by its PID on every way out; the files
+# of a failed run are kept for a look.
+# shellcheck source=scripts/lib/processes.sh
+source "$XO_ROOT/scripts/lib/processes.sh"
+tag=valgrind
+make_work valgrind
+keep_work=1
 
+# shellcheck disable=SC2054  # the commas belong to the option's value
 memcheck=(valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite,indirect
           --error-exitcode=99 --track-fds=no)
 
-# Drops a PID that has been waited for, so that cleanup never signals a
-# number the system may have given to another process since.
-forget() {
-    local gone=$1 kept=() pid
-    for pid in "${pids[@]}"; do
-        [[ $pid == "$gone" ]] || kept+=("$pid")
-    done
-    pids=("${kept[@]}")
-}
-
-# Waits (at most 30 s) until file holds text; fails when pid ended first.
-wait_for() {
-    local file=$1 text=$2 pid=$3
-    for _ in $(seq 300); do
-        grep -q "$text" "$file" 2>/dev/null && return 0
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    echo "no '$text' in $file" >&2
-    cat "$file" >&2 || true
-    return 1
-}
-
 # The router, on a port of its own choosing (also found in /usr/sbin when
 # that is not on the PATH).
-# shellcheck source=scripts/lib/nats-server.sh
-source "$XO_ROOT/scripts/lib/nats-server.sh"
-nats_server=$(find_nats_server) || { echo "nats-server not found" >&2; exit 1; }
-"$nats_server" -a 127.0.0.1 -p -1 >"$work/nats.log" 2>&1 &
-nats=$!
-pids+=("$nats")
-wait_for "$work/nats.log" "Listening for client connections" "$nats"
-port=$(sed -n 's/.*Listening for client connections on 127\.0\.0\.1:\([0-9]*\).*/\1/p' \
-    "$work/nats.log" | head -n 1)
+nats_server=$(find_nats_server) || die "nats-server not found"
+start_router "$nats_server"
+port=$router_port
 
 # Starts the responder under memcheck with the given flags; sets $resp.
 start_responder() {
@@ -80,8 +42,12 @@ start_responder() {
     "${memcheck[@]}" --log-file="$work/$name.vg" "$responder" --server "127.0.0.1:$port" \
         --service vg-echo "$@" >"$work/$name.out" 2>"$work/$name.err" &
     resp=$!
-    pids+=("$resp")
-    wait_for "$work/$name.out" "xomq-responder: ready" "$resp"
+    track_pid "$resp" "xomq-responder ($name)"
+    # Under memcheck it takes seconds to start.
+    wait_for_text "$work/$name.out" "xomq-responder: ready" "$resp" 30 || {
+        cat "$work/$name.out" "$work/$name.err" >&2 || true
+        die "xomq-responder ($name) did not get ready"
+    }
 }
 
 # Stops the responder and checks that memcheck found nothing.
@@ -89,7 +55,7 @@ stop_responder() {
     local name=$1 status=0
     kill -TERM "$resp"
     wait "$resp" || status=$?
-    forget "$resp"
+    forget_pid "$resp"
     if [[ $status -ne 0 ]]; then
         echo "responder ($name): exit status $status" >&2
         cat "$work/$name.vg" >&2
@@ -143,8 +109,7 @@ stop_responder mixed
 
 run_sender unknown-service 86 vg-nobody 10 "$port"
 
-kill -TERM "$nats"
-wait "$nats" || true
-forget "$nats"
+stop_pid "$router_pid" nats-server
+forget_pid "$router_pid"
 run_sender no-router 82 vg-echo 10 "$port"
-keep=0
+keep_work=0
