@@ -31,9 +31,17 @@ start_responder() {
     start_service xomq-responder "xomq-responder: ready" "$2" "$1"
 }
 
-# write_ini file service amount logfile: an XoMQSender configuration for
-# the router started above; the per-request log line is switched off.
+# write_ini file service amount logfile [spin]: an XoMQSender configuration
+# for the router started above; the per-request log line is switched off.
+# With a spin window above 0 (microseconds), the router comes as a connect
+# string with spin_us.
 write_ini() {
+    local router="host = 127.0.0.1
+port = $router_port
+timeout = 3000"
+    if [[ ${5:-0} != 0 ]]; then
+        router="connect = host = 127.0.0.1; port = $router_port; timeout = 3000; spin_us = $5"
+    fi
     cat >"$1" <<EOT
 [options:ap]
 sendtimeout = 10000
@@ -41,9 +49,7 @@ toServiceName = $2
 sendAmount = $3
 
 [options:mq]
-host = 127.0.0.1
-port = $router_port
-timeout = 3000
+$router
 timeoutToAllReconnectingTriing = 5000
 appname = XoMQSender
 
