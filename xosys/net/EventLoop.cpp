@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <time.h>
@@ -132,11 +133,12 @@ int64_t nowMicros() {
 // The one place a pump blocks: until a descriptor is ready or waitMs passed.
 //
 // With a spin window it first polls without sleeping for up to spinUs (never
-// beyond waitMs). A signal must end the wait at once (EINTR) also while it
-// spins, but a handler that ran between two polls would go unseen and the
-// wait would sleep on. So the signals are held back for the whole wait and
-// let in only inside each poll (ppoll with the caller's mask): one that comes
-// between two polls is taken by the next and ends it.
+// beyond waitMs), giving way between two polls to any other thread that is
+// ready to run on this CPU. A signal must end the wait at once (EINTR) also
+// while it spins, but a handler that ran between two polls would go unseen
+// and the wait would sleep on. So the signals are held back for the whole
+// wait and let in only inside each poll (ppoll with the caller's mask): one
+// that comes between two polls is taken by the next and ends it.
 int waitForEvents(pollfd* fds, nfds_t n, int64_t waitMs, int32_t spinUs) {
     const int ms = waitMs > INT_MAX ? INT_MAX : static_cast<int>(waitMs);
     sigset_t caller;
@@ -150,6 +152,11 @@ int waitForEvents(pollfd* fds, nfds_t n, int64_t waitMs, int32_t spinUs) {
     int r = 0;
     do {
         r = ppoll(fds, n, &zero, &caller);
+        if (r == 0) {
+            // What we wait for may need this CPU: the router or the service,
+            // woken onto it, runs now instead of after our time slice.
+            sched_yield();
+        }
     } while (r == 0 && nowMicros() < spinEnd);
     const int64_t left = start + waitUs - nowMicros();
     if (r == 0 && left > 0) {
