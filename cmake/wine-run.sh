@@ -26,9 +26,10 @@ fail() {
 }
 
 : "${WINEPREFIX:=${TMPDIR:-/tmp}/xomq-wine-$(id -u)}"
-# Module load errors stay visible: a missing DLL otherwise shows only as
-# exit status 53.
-: "${WINEDEBUG:=-all,err+module}"
+# Module load and memory layout errors stay visible: a missing DLL
+# otherwise shows only as exit status 53, a start that fails for want of a
+# fixed address (see below) as exit status 1 without a word.
+: "${WINEDEBUG:=-all,err+module,err+virtual}"
 # No crash debugger (a crash exits with status 5 at once, without a
 # backtrace) and no Mono or Gecko installer.
 : "${WINEDLLOVERRIDES:=winedbg.exe=d;mscoree,mshtml=}"
@@ -42,6 +43,19 @@ fi
     echo "wine-run.sh: wine64 not found" >&2
     exit 127
 }
+
+# Every wine process runs without address space randomization. Debian's
+# wine64 has no preloader: its loader is a fixed-address executable at
+# 0x7d000000, and with randomization the kernel starts its heap anywhere in
+# the 1 GiB above it. About one start in 6000 the heap covers 0x7ffe0000,
+# the address Windows programs expect the shared user data page at; wine then
+# ends with status 1 before the program runs ("failed to map the shared user
+# data: c0000018"). A test then fails at once with no output, or the program
+# under test fails to start. Children (the programs a test starts, the
+# session's services) inherit the setting. Where the system refuses it
+# (setarch -R fails), programs run with randomization.
+norandom=(setarch "$(uname -m)" -R)
+"${norandom[@]}" true 2>/dev/null || norandom=()
 
 booted_mark="$WINEPREFIX/.xomq-booted"
 boot_log="$WINEPREFIX/.xomq-boot.log"
@@ -82,16 +96,20 @@ prepare() {
             ;;
     esac
     if [[ ! -e "$booted_mark" ]]; then
-        quietly "wineboot -i (creating the prefix)" wineboot -i
+        quietly "wineboot -i (creating the prefix)" "${norandom[@]+"${norandom[@]}"}" wineboot -i
         touch "$booted_mark" || fail "cannot write $booted_mark"
     elif [[ $rc -eq 0 ]]; then
-        quietly "wineboot (starting the session of a new wine server)" wineboot
+        quietly "wineboot (starting the session of a new wine server)" \
+            "${norandom[@]+"${norandom[@]}"}" wineboot
     fi
     exec 9>&-
 }
 
 case "${1:-}" in
     --boot)
+        [[ ${#norandom[@]} -gt 0 ]] || echo "wine-run.sh: setarch -R is refused here:" \
+            "programs run with address space randomization, and wine may fail to start" \
+            "one in thousands (failed to map the shared user data)" >&2
         prepare
         ;;
     --stop)
@@ -107,6 +125,6 @@ case "${1:-}" in
         ;;
     *)
         prepare
-        exec "$loader" "$@"
+        exec "${norandom[@]+"${norandom[@]}"}" "$loader" "$@"
         ;;
 esac

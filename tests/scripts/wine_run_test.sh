@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # cmake/wine-run.sh, the emulator of the Windows tests, with stand-ins for
-# wine64, wineserver and wineboot (no wine needed): a new prefix is booted once, a
+# wine64, wineserver and wineboot (no wine needed): the program and wineboot
+# run without address space randomization; a new prefix is booted once, a
 # new server gets its session and a running one none; every failure of a
 # wine helper ends the run with 1 and says which helper failed, with its
 # status, on standard error.
@@ -15,8 +16,9 @@ fail() {
     fails=$((fails + 1))
 }
 
-# The stand-ins log each call; wineserver ends with $SERVER_STATUS, wineboot
-# with $BOOT_STATUS.
+# The stand-ins log each call with the personality it ran under
+# (/proc/self/personality: 00040000 is ADDR_NO_RANDOMIZE); wineserver ends
+# with $SERVER_STATUS, wineboot with $BOOT_STATUS.
 mkdir -p "$work/bin"
 for tool in wine64 wineserver wineboot; do
     cat >"$work/bin/$tool" <<EOT
@@ -29,6 +31,11 @@ esac
 EOT
     chmod +x "$work/bin/$tool"
 done
+randomized=$(cat /proc/self/personality)
+if ! setarch "$(uname -m)" -R true 2>/dev/null; then
+    echo "SKIP: setarch -R is refused here"
+    exit 77
+fi
 
 # run server-status boot-status args...: the wrapper's status, its standard
 # error in $work/err and the calls in $work/calls.
@@ -46,6 +53,11 @@ run 0 0 prog.exe --flag || rc=$?
 [[ $rc -eq 0 ]] || fail "a new prefix: status $rc: $(cat "$work/err")"
 [[ "$(calls)" == "wineserver -p300|wineboot -i|wine64 prog.exe --flag" ]] ||
     fail "a new prefix: calls $(calls)"
+while read -r tool rest; do
+    [[ $tool == wineserver || ${rest##* } == 00040000 ]] ||
+        fail "$tool ran with personality ${rest##* } (randomized)"
+done <"$work/calls"
+[[ $randomized != 00040000 ]] || fail "this test itself runs without randomization"
 
 # A booted prefix: a running server (2) starts nothing, a new one (0) its session.
 while IFS='|' read -r server expected; do
