@@ -121,6 +121,7 @@ void putSettings(Json& j, const RunRecord& r) {
         {"warmup_amount", s.warmupAmount},
         {"latency_histogram", s.latencyHistogram},
         {"progress_seconds", s.progressSeconds},
+        {"service_stats", s.serviceStats},
     };
 }
 
@@ -135,6 +136,7 @@ bool readSettings(const Json& j, RunRecord* r, std::string*) {
     s.warmupAmount = in.value("warmup_amount", 0);
     s.latencyHistogram = in.value("latency_histogram", false);
     s.progressSeconds = in.value("progress_seconds", 0);
+    s.serviceStats = in.value("service_stats", false);
     return true;
 }
 
@@ -194,6 +196,75 @@ bool readLatency(const Json& j, RunRecord* r, std::string* error) {
     return true;
 }
 
+Json optionalNumber(const std::optional<double>& v) {
+    return v ? Json(*v) : Json();
+}
+
+// The service's own figures: per instance what it counted (processing_ns
+// the sum of its processing times), and the round trip split into service
+// and transport, from the run's mean per request.
+void putServiceStats(Json& j, const RunRecord& r) {
+    if (!r.serviceStats) {
+        return;
+    }
+    const ServiceStats& s = *r.serviceStats;
+    Json out;
+    out["available"] = s.available;
+    if (!s.available) {
+        out["reason"] = s.reason;
+        j["service_stats"] = std::move(out);
+        return;
+    }
+    const uint64_t total = s.requests();
+    Json instances = Json::array();
+    for (const ServiceStats::Instance& i : s.instances) {
+        instances.push_back(
+            {{"id", i.id},
+             {"requests", i.requests},
+             {"share",
+              total != 0 ? static_cast<double>(i.requests) / static_cast<double>(total) : 0.0},
+             {"errors", i.errors},
+             {"processing_ns", i.processingNs},
+             {"mean_processing_us", i.requests != 0 ? Json(static_cast<double>(i.processingNs) /
+                                                           static_cast<double>(i.requests) / 1000.0)
+                                                    : Json()}});
+    }
+    const std::optional<double> processing = s.meanProcessingMicros();
+    const std::optional<double> roundTrip = r.microsPerRequest();
+    std::optional<double> transport;
+    std::optional<double> transportShare;
+    if (processing && roundTrip) {
+        transport = *roundTrip - *processing;
+        transportShare = *transport / *roundTrip;
+    }
+    out["requests"] = total;
+    out["mean_processing_us"] = optionalNumber(processing);
+    out["round_trip_us"] = optionalNumber(roundTrip);
+    out["transport_us"] = optionalNumber(transport);
+    out["transport_share"] = optionalNumber(transportShare);
+    out["instances"] = std::move(instances);
+    j["service_stats"] = std::move(out);
+}
+
+bool readServiceStats(const Json& j, RunRecord* r, std::string*) {
+    const Json in = j.value("service_stats", Json());
+    if (!in.is_object()) {
+        return true;
+    }
+    ServiceStats& s = r->serviceStats.emplace();
+    s.available = in.value("available", false);
+    s.reason = in.value("reason", "");
+    for (const Json& i : in.value("instances", Json::array())) {
+        ServiceStats::Instance instance;
+        instance.id = i.value("id", "");
+        instance.requests = i.value("requests", uint64_t{0});
+        instance.errors = i.value("errors", uint64_t{0});
+        instance.processingNs = i.value("processing_ns", uint64_t{0});
+        s.instances.push_back(instance);
+    }
+    return true;
+}
+
 struct Block {
     void (*put)(Json& j, const RunRecord& r);
     bool (*read)(const Json& j, RunRecord* r, std::string* error);
@@ -201,7 +272,7 @@ struct Block {
 
 const Block kBlocks[] = {
     {putOrigin, readOrigin}, {putSettings, readSettings}, {putOutcome, readOutcome},
-    {putCounts, readCounts}, {putLatency, readLatency},
+    {putCounts, readCounts}, {putLatency, readLatency},   {putServiceStats, readServiceStats},
 };
 
 const char kFormat[] = "xomq-result-1";

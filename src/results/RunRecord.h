@@ -15,6 +15,7 @@
 #include <string>
 
 #include "LatencyHistogram.h"
+#include "ServiceStats.h"
 
 namespace results {
 
@@ -38,6 +39,7 @@ struct RunRecord {
         int32_t warmupAmount = 0;
         bool latencyHistogram = false;
         int32_t progressSeconds = 0;
+        bool serviceStats = false;
         // Where the record is written at the end; not part of what is written.
         std::string resultFile;
 
@@ -45,7 +47,7 @@ struct RunRecord {
         // system error replies.
         bool measuring() const {
             return latencyHistogram || !resultFile.empty() || warmupAmount > 0 ||
-                   progressSeconds > 0;
+                   progressSeconds > 0 || serviceStats;
         }
     };
 
@@ -64,6 +66,7 @@ struct RunRecord {
     uint64_t systemErrors = 0;  // system error replies (warm-up excluded)
     uint32_t warmupDone = 0;
     std::optional<latency::Histogram> histogram;  // with latencyHistogram = 1
+    std::optional<ServiceStats> serviceStats;     // with serviceStats = 1, once read
 
     Outcome outcome() const {
         return !interruptedBy.empty() ? Outcome::kInterrupted

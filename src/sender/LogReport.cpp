@@ -34,6 +34,39 @@ void report(const results::RunRecord& r) {
     }
 }
 
+void serviceStats(const results::RunRecord& r) {
+    if (!r.serviceStats) {
+        return;
+    }
+    const results::ServiceStats& s = *r.serviceStats;
+    if (!s.available) {
+        XO_LOG_INFO("Service statistics not available: %s", s.reason.c_str());
+        return;
+    }
+    const uint64_t total = s.requests();
+    XO_LOG_INFO("Service statistics: %I64u instances counted %I64u requests",
+                static_cast<uint64_t>(s.instances.size()), total);
+    for (const results::ServiceStats::Instance& i : s.instances) {
+        const double share =
+            total != 0 ? static_cast<double>(i.requests) / static_cast<double>(total) : 0.0;
+        const double mean = i.requests != 0 ? static_cast<double>(i.processingNs) /
+                                                  static_cast<double>(i.requests) / 1000.0
+                                            : 0.0;
+        XO_LOG_INFO(
+            "Service instance %s: %I64u requests (share %f), %I64u errors, mean processing %f "
+            "microseconds",
+            i.id.c_str(), i.requests, share, i.errors, mean);
+    }
+    const std::optional<double> processing = s.meanProcessingMicros();
+    const std::optional<double> roundTrip = r.microsPerRequest();
+    if (processing && roundTrip) {
+        const double transport = *roundTrip - *processing;
+        XO_LOG_INFO(
+            "Round trip %f microseconds: %f in the service, %f transport and router (share %f)",
+            *roundTrip, *processing, transport, transport / *roundTrip);
+    }
+}
+
 void interrupted(const results::RunRecord& r) {
     XO_LOG_ERROR("Interrupted by %s after %I64u requests and %I64u microseconds",
                  r.interruptedBy.c_str(), static_cast<uint64_t>(r.count), r.totalMicros);

@@ -15,6 +15,12 @@ namespace logreport {
 // set, the system error replies and the latency distribution.
 void report(const results::RunRecord& record);
 
+// What the service's instances counted during the run (serviceStats = 1):
+// per instance its requests, their share and its mean processing time, and
+// the round trip split into the service's time and transport and router;
+// or one line saying why there are no such figures.
+void serviceStats(const results::RunRecord& record);
+
 // "Interrupted by <request> after <n> requests and <t> microseconds".
 void interrupted(const results::RunRecord& record);
 

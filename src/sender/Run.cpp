@@ -13,6 +13,7 @@
 #include "RequestPass.h"
 #include "ResultFile.h"
 #include "RunRecord.h"
+#include "ServiceProbe.h"
 #include "StopRequest.h"
 #include "TraceSite.h"
 #include "Version.h"
@@ -83,6 +84,7 @@ uint32_t Run::readMeasurementKeys() {
     path[sizeof path - 1] = '\0';
     s.warmupAmount = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "warmupAmount", 0);
     s.progressSeconds = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "progressSeconds", 0);
+    const int32_t serviceStats = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "serviceStats", 0);
     if (histogram != 0 && histogram != 1) {
         XO_LOG_ERROR(
             "Parameter 'latencyHistogram' in 'options:ap' section of INI must be 0 or 1, "
@@ -91,6 +93,13 @@ uint32_t Run::readMeasurementKeys() {
         return kConfigError;
     }
     s.latencyHistogram = histogram == 1;
+    if (serviceStats != 0 && serviceStats != 1) {
+        XO_LOG_ERROR(
+            "Parameter 'serviceStats' in 'options:ap' section of INI must be 0 or 1, not %d",
+            serviceStats);
+        return kConfigError;
+    }
+    s.serviceStats = serviceStats == 1;
     if (s.warmupAmount < 0) {
         XO_LOG_ERROR(
             "Parameter 'warmupAmount' in 'options:ap' section of INI must not be "
@@ -166,10 +175,20 @@ uint32_t Run::steps(const char* extraArg) {
     if (s.latencyHistogram) {
         m_record.histogram.emplace();  // allocated before the timer starts
     }
+    std::optional<serviceprobe::Probe> probe;
+    if (s.serviceStats) {
+        probe.emplace(connection.get(), s.service);
+        probe->before();
+    }
     XO_LOG_INFO("Start timer");
     m_timer.emplace();
     m_timer->start();
-    return passes(target, true);
+    rc = passes(target, true);
+    if (rc == 0 && probe) {
+        m_record.serviceStats = probe->after();
+        logreport::serviceStats(m_record);
+    }
+    return rc;
 }
 
 // The requests of the warm-up, or of the timed loop, which ends with the

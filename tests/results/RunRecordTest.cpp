@@ -25,6 +25,7 @@ struct RecordCase {
     uint32_t count;
     bool histogram;
     Outcome outcome;
+    int serviceStats;  // 0 none, 1 read, 2 not available
 };
 
 // Shown in test lists and failures: the case's name, stable across builds.
@@ -36,12 +37,12 @@ void PrintTo(const RecordCase& c, std::ostream* os) {
 // shows; start times on both sides of a leap day and at the end of a year.
 const RecordCase kRecords[] = {
     // 2024-01-31T23:59:59.999999Z
-    {"completed", 1706745599999999, 0, "", "", 1000, true, Outcome::kCompleted},
+    {"completed", 1706745599999999, 0, "", "", 1000, true, Outcome::kCompleted, 1},
     // 2028-02-29T12:00:00.000001Z
-    {"failed", 1835438400000001, 0x6056, "XoMQServiceResolve", "", 0, false, Outcome::kFailed},
+    {"failed", 1835438400000001, 0x6056, "XoMQServiceResolve", "", 0, false, Outcome::kFailed, 0},
     // 2026-12-31T23:59:59.500000Z
     {"interrupted", 1798761599500000, 143, "XoMQSendMsg", "SIGTERM", 412, true,
-     Outcome::kInterrupted},
+     Outcome::kInterrupted, 2},
 };
 
 RunRecord recordOf(const RecordCase& c) {
@@ -74,6 +75,15 @@ RunRecord recordOf(const RecordCase& c) {
             h.record(90 + (uint64_t{i} * i * 7919) % 40000);
         }
     }
+    if (c.serviceStats != 0) {
+        results::ServiceStats& st = r.serviceStats.emplace();
+        st.available = c.serviceStats == 1;
+        if (st.available) {
+            st.instances = {{"NUID1", 600, 2, 6000000}, {"NUID2", 400, 0, 3000000}};
+        } else {
+            st.reason = "the service does not answer";
+        }
+    }
     return r;
 }
 
@@ -99,6 +109,11 @@ TEST_P(RecordRoundTrip, ReadsBackTheRecordItWrote) {
     EXPECT_EQ(read.ended, written.ended);
     EXPECT_EQ(read.origin.pid, 4242);
     EXPECT_EQ(read.rate(), written.rate());
+    ASSERT_EQ(read.serviceStats.has_value(), c.serviceStats != 0);
+    if (c.serviceStats == 1) {
+        EXPECT_EQ(read.serviceStats->requests(), 1000u);
+        EXPECT_EQ(read.serviceStats->meanProcessingMicros(), 9.0);
+    }
     ASSERT_EQ(read.histogram.has_value(), c.histogram);
     if (c.histogram) {
         EXPECT_EQ(read.histogram->buckets(), written.histogram->buckets());

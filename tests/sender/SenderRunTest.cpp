@@ -224,6 +224,7 @@ const char* const kMeasurementReads[] = {
     "XoIniCustGetStr(-1, 1024, \"options:ap\", \"resultFile\", \"\") = 0 -> \"\"",
     "XoIniCustGetInt(-1, \"options:ap\", \"warmupAmount\", 0) = 0",
     "XoIniCustGetInt(-1, \"options:ap\", \"progressSeconds\", 0) = 0",
+    "XoIniCustGetInt(-1, \"options:ap\", \"serviceStats\", 0) = 0",
 };
 
 std::vector<std::string> header(const Shape& s) {
@@ -343,6 +344,7 @@ const std::vector<std::string>& oneRequestRun() {
         kMeasurementReads[1],
         kMeasurementReads[2],
         kMeasurementReads[3],
+        kMeasurementReads[4],
         "trcheckEx_XoLogInfo_(\"Init complete\") = flag1",
         "LOG Info: Init complete",
         "XoMQCreateConnection() = 0 -> conn1",
@@ -586,6 +588,21 @@ TEST(Measurements, WarmUpComesBeforeTheTimerAndTheDistributionAfterTheReport) {
              "Info: Latency mean {f} microseconds, standard deviation {f} microseconds"}));
 }
 
+// A library without the optional statistics call (the vendor's, and the
+// scripted one): the run makes no further call, says why after its report
+// and ends as it would without the key.
+TEST(Measurements, ServiceStatsWithoutTheLibraryCallSaysSoAndGoesOn) {
+    const childrun::Result r = runSender(withAmount(2) + "ini options:ap serviceStats = 1\n");
+    expectExit(r, 0);
+    EXPECT_THAT(
+        logsOf(r),
+        linesFitting({"Info: Init complete", "Info: Start timer", "Info: XoMQSendMsg",
+                      "Info: XoMQSendMsg", "Info: 2 messages sent for {n} microseconds",
+                      "Info: So it is {f} messages/sec", "Info: or {f} microseconds for 1 message",
+                      "Info: Service statistics not available: the XoSys library has no "
+                      "XoMQServiceStats call"}));
+}
+
 TEST(Measurements, BadValuesEndTheRunWith13BeforeItConnects) {
     const struct {
         const char* line;
@@ -595,6 +612,8 @@ TEST(Measurements, BadValuesEndTheRunWith13BeforeItConnects) {
          "Parameter 'latencyHistogram' in 'options:ap' section of INI must be 0 or 1, not 2"},
         {"warmupAmount = -1",
          "Parameter 'warmupAmount' in 'options:ap' section of INI must not be negative, not -1"},
+        {"serviceStats = 2",
+         "Parameter 'serviceStats' in 'options:ap' section of INI must be 0 or 1, not 2"},
         {"progressSeconds = -5",
          "Parameter 'progressSeconds' in 'options:ap' section of INI must not be negative, not "
          "-5"},
