@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "LatencyHistogram.h"
 
@@ -38,15 +39,36 @@ struct RunRecord {
         int32_t warmupAmount = 0;
         bool latencyHistogram = false;
         int32_t progressSeconds = 0;
-        // Where the record is written at the end; not part of what is written.
+        double sendRate = 0;  // requests per second; 0: the closed loop
+        // Where the record and the interval log go; not part of what is written.
         std::string resultFile;
+        std::string histogramLog;
 
         // Any of the measurement keys set: the report then also names the
         // system error replies.
         bool measuring() const {
             return latencyHistogram || !resultFile.empty() || warmupAmount > 0 ||
-                   progressSeconds > 0;
+                   progressSeconds > 0 || sendRate > 0 || !histogramLog.empty();
         }
+        bool paced() const { return sendRate > 0; }
+        // The length of an interval of the timed loop's histograms.
+        int32_t intervalSeconds() const { return progressSeconds > 0 ? progressSeconds : 1; }
+    };
+
+    // What a paced run adds: request i is due at the timer start + i / rate.
+    struct Pacing {
+        uint64_t lateSends = 0;     // sent after their due time: the reply before came late
+        uint64_t maxLagMicros = 0;  // the largest actual send - due time
+    };
+
+    // One interval of the timed loop, from its own histograms: every request
+    // whose reply came within it. In a paced run latency is from the
+    // scheduled send and uncorrected from the actual send.
+    struct Interval {
+        double startSeconds = 0;  // from the timer start
+        double lengthSeconds = 0;
+        latency::Histogram::Snapshot latency;
+        std::optional<latency::Histogram::Snapshot> uncorrected;
     };
 
     enum class Outcome { kCompleted, kFailed, kInterrupted };
@@ -63,7 +85,15 @@ struct RunRecord {
     uint64_t totalMicros = 0;   // the timed loop, or as far as it got
     uint64_t systemErrors = 0;  // system error replies (warm-up excluded)
     uint32_t warmupDone = 0;
-    std::optional<latency::Histogram> histogram;  // with latencyHistogram = 1
+    // With latencyHistogram = 1. In a paced run, histogram is the latency
+    // from the scheduled send and uncorrected the one from the actual send.
+    std::optional<latency::Histogram> histogram;
+    std::optional<latency::Histogram> uncorrected;
+    std::optional<Pacing> pacing;  // with sendRate
+    // The intervals' histograms (with latencyHistogram = 1), from the timer
+    // start, a wall-clock time, so that the intervals of several runs line up.
+    std::chrono::system_clock::time_point timerStarted;
+    std::vector<Interval> intervals;
 
     Outcome outcome() const {
         return !interruptedBy.empty() ? Outcome::kInterrupted

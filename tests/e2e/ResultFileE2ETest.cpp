@@ -110,7 +110,9 @@ TEST_F(ResultFileE2E, FailedAndInterruptedRunsSayHowFarTheyGot) {
     {
         SCOPED_TRACE("SIGTERM mid-run");
         Responder responder(m_dir, router.url(), kService, {"--delay-ms", "20"});
-        measuring(router.port(), 1000000).write(m_iniPath);
+        measuring(router.port(), 1000000)
+            .set("options:ap", "histogramLog", m_dir.file("run.hlog"))
+            .write(m_iniPath);
         const auto startedAt = std::chrono::steady_clock::now();
         Process sender = startSender(m_dir, {m_iniPath});
         std::this_thread::sleep_for(Millis(1200));
@@ -126,6 +128,13 @@ TEST_F(ResultFileE2E, FailedAndInterruptedRunsSayHowFarTheyGot) {
         EXPECT_EQ(numberAfter(last, " requests and "), j["total_us"].get<uint64_t>()) << last;
         EXPECT_GT(j["count"].get<uint64_t>(), 0u);
         EXPECT_EQ(j["histogram"]["count"], j["count"]);
+        // The interval log holds every interval up to the stop.
+        size_t lines = 0;
+        for (const std::string& line : splitLines(readFile(m_dir.file("run.hlog")))) {
+            lines += !line.empty() && line[0] >= '0' && line[0] <= '9' ? 1 : 0;
+        }
+        EXPECT_EQ(lines, j["intervals"].size());
+        EXPECT_GE(lines, 2u);
     }
 }
 

@@ -25,6 +25,7 @@ struct RecordCase {
     uint32_t count;
     bool histogram;
     Outcome outcome;
+    bool paced = false;  // with a rate, both latencies and intervals
 };
 
 // Shown in test lists and failures: the case's name, stable across builds.
@@ -42,6 +43,8 @@ const RecordCase kRecords[] = {
     // 2026-12-31T23:59:59.500000Z
     {"interrupted", 1798761599500000, 143, "XoMQSendMsg", "SIGTERM", 412, true,
      Outcome::kInterrupted},
+    // 2027-06-15T08:30:00.250000Z
+    {"paced", 1813048200250000, 0, "", "", 300, true, Outcome::kCompleted, true},
 };
 
 RunRecord recordOf(const RecordCase& c) {
@@ -72,6 +75,28 @@ RunRecord recordOf(const RecordCase& c) {
         latency::Histogram& h = r.histogram.emplace();
         for (uint32_t i = 1; i <= c.count; ++i) {
             h.record(90 + (uint64_t{i} * i * 7919) % 40000);
+        }
+    }
+    if (c.paced) {
+        s.sendRate = 250.5;
+        r.pacing = RunRecord::Pacing{7, 1234567};
+        r.timerStarted = r.started + microseconds(41000);
+        latency::Histogram& u = r.uncorrected.emplace();
+        // Three intervals, the second without a request.
+        for (int k = 0; k < 3; ++k) {
+            latency::Histogram corrected;
+            latency::Histogram actual;
+            for (uint32_t i = 1; k != 1 && i <= 150; ++i) {
+                corrected.record(200 + i * 31 + static_cast<uint32_t>(k) * 5000);
+                actual.record(180 + i * 3);
+            }
+            u.merge(actual);
+            RunRecord::Interval interval;
+            interval.startSeconds = k;
+            interval.lengthSeconds = k == 2 ? 0.25 : 1.0;
+            interval.latency = corrected.snapshot();
+            interval.uncorrected = actual.snapshot();
+            r.intervals.push_back(interval);
         }
     }
     return r;
@@ -106,6 +131,22 @@ TEST_P(RecordRoundTrip, ReadsBackTheRecordItWrote) {
         EXPECT_EQ(read.histogram->valueAtPercentile(99), written.histogram->valueAtPercentile(99));
         EXPECT_DOUBLE_EQ(read.histogram->stddev(), written.histogram->stddev());
     }
+    ASSERT_EQ(read.pacing.has_value(), c.paced);
+    ASSERT_EQ(read.intervals.size(), written.intervals.size());
+    if (c.paced) {
+        EXPECT_EQ(read.settings.sendRate, 250.5);
+        EXPECT_EQ(read.pacing->lateSends, 7u);
+        EXPECT_EQ(read.pacing->maxLagMicros, 1234567u);
+        ASSERT_TRUE(read.uncorrected.has_value());
+        EXPECT_EQ(read.uncorrected->buckets(), written.uncorrected->buckets());
+        EXPECT_EQ(read.timerStarted, written.timerStarted);
+        for (size_t i = 0; i < read.intervals.size(); ++i) {
+            EXPECT_EQ(read.intervals[i].latency.buckets, written.intervals[i].latency.buckets);
+            EXPECT_EQ(read.intervals[i].uncorrected->totals.count,
+                      written.intervals[i].uncorrected->totals.count);
+            EXPECT_EQ(read.intervals[i].lengthSeconds, written.intervals[i].lengthSeconds);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RecordRoundTrip, ::testing::ValuesIn(kRecords),
@@ -125,6 +166,10 @@ TEST(RecordFromJson, RefusesWhatIsNoResultFile) {
         {"{\"format\": \"xomq-result-1\", \"histogram\": {\"sub_bucket_count\": 2048, "
          "\"highest_us\": 3600000000, \"count\": 2, \"buckets\": [[5, 1]]}}",
          "its histogram does not add up"},
+        {"{\"format\": \"xomq-result-1\", \"timer_started\": \"2026-01-01T00:00:00.000000Z\", "
+         "\"intervals\": [{\"start_s\": 0, \"histogram\": {\"sub_bucket_count\": 2048, "
+         "\"highest_us\": 3600000000, \"count\": 1, \"buckets\": [[99999, 1]]}}]}",
+         "an interval: its histogram does not add up"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
