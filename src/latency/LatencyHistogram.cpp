@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace latency {
 
@@ -177,6 +178,35 @@ bool Histogram::restore(const std::vector<std::pair<uint32_t, uint64_t>>& bucket
 }  // namespace latency
 
 namespace latency {
+
+void Histogram::Snapshot::add(const Snapshot& other) {
+    if (other.totals.count == 0) {
+        return;
+    }
+    std::vector<std::pair<uint32_t, uint64_t>> sum;
+    sum.reserve(buckets.size() + other.buckets.size());
+    size_t i = 0;
+    size_t j = 0;
+    while (i < buckets.size() || j < other.buckets.size()) {
+        if (j == other.buckets.size() ||
+            (i < buckets.size() && buckets[i].first < other.buckets[j].first)) {
+            sum.push_back(buckets[i++]);
+        } else if (i == buckets.size() || other.buckets[j].first < buckets[i].first) {
+            sum.push_back(other.buckets[j++]);
+        } else {
+            sum.emplace_back(buckets[i].first, buckets[i].second + other.buckets[j].second);
+            ++i;
+            ++j;
+        }
+    }
+    buckets = std::move(sum);
+    const bool empty = totals.count == 0;
+    totals.min = empty || other.totals.min < totals.min ? other.totals.min : totals.min;
+    totals.max = other.totals.max > totals.max ? other.totals.max : totals.max;
+    totals.count += other.totals.count;
+    totals.sum += other.totals.sum;
+    totals.sumSquares += other.totals.sumSquares;
+}
 
 Histogram::Snapshot Histogram::snapshot() const {
     Snapshot s;

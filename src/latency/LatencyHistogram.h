@@ -106,6 +106,10 @@ class Histogram {
     struct Snapshot {
         std::vector<std::pair<uint32_t, uint64_t>> buckets;
         Totals totals;
+
+        // Adds every value of other, as merge does for histograms, without
+        // the whole array: intervals of several runs add up this way.
+        void add(const Snapshot& other);
     };
     Snapshot snapshot() const;
     bool restore(const Snapshot& s) { return restore(s.buckets, s.totals); }

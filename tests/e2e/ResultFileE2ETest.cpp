@@ -201,3 +201,46 @@ TEST(FleetE2E, TwoSendersCombineIntoOneResult) {
 }
 
 }  // namespace
+
+namespace {
+
+// scripts/fleet.sh --rate: every sender paced, the fleet's offered load the
+// sum, and the senders' intervals added into the fleet's, request for
+// request.
+TEST(FleetE2E, PacedSendersAddUpTheirIntervals) {
+    TempDir dir("xomq-fleet-paced");
+    const std::string out = dir.file("out");
+    Process fleet = Process::combined(dir, "fleet",
+                                      {"/bin/bash", XO_SOURCE_DIR "/scripts/fleet.sh", "--senders",
+                                       "2", "--amount", "450", "--warmup", "10", "--rate", "300",
+                                       "--no-build", "--build-dir", XO_BUILD_DIR, "--out", out});
+    ASSERT_EQ(fleet.waitExitCode(Millis(60000)), 0) << fleet.describe();
+
+    const Json all = Json::parse(readFile(out + "/fleet.json"));
+    EXPECT_EQ(all["format"], "xomq-fleet-1");
+    EXPECT_EQ(all["settings"]["send_rate"], 300.0);
+    EXPECT_EQ(all["send_rate"], 600.0);
+    EXPECT_EQ(all["count"], 900);
+    uint64_t late = 0;
+    for (const char* sender : {"/sender-1.json", "/sender-2.json"}) {
+        late += Json::parse(readFile(out + sender))["late_sends"].get<uint64_t>();
+    }
+    EXPECT_EQ(all["late_sends"].get<uint64_t>(), late);
+    EXPECT_LE(all["uncorrected"]["p50_us"].get<uint64_t>(), all["p50_us"].get<uint64_t>());
+    uint64_t inIntervals = 0;
+    for (const Json& i : all["intervals"]) {
+        inIntervals += i["count"].get<uint64_t>();
+        EXPECT_LE(i["p50_us"].get<uint64_t>(), i["p99_us"].get<uint64_t>());
+    }
+    EXPECT_EQ(inIntervals, 900u);
+    EXPECT_GE(all["intervals"].size(), 2u);
+    EXPECT_EQ(splitLines(readFile(out + "/intervals.dat")).size(), all["intervals"].size() + 1);
+    const bool gnuplot = std::system("command -v gnuplot >/dev/null 2>&1") == 0;
+    EXPECT_EQ(
+        fleet.out().find("no chart over time drawn: gnuplot is not installed") == std::string::npos,
+        gnuplot)
+        << fleet.out();
+    EXPECT_EQ(!readFile(out + "/over-time.png").empty(), gnuplot);
+}
+
+}  // namespace

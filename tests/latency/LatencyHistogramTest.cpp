@@ -145,6 +145,16 @@ TEST(LatencyHistogram, MergedAndRestoredHistogramsEqualOneOfAllValues) {
     EXPECT_EQ(merged.max(), all.max());
     EXPECT_DOUBLE_EQ(merged.mean(), all.mean());
     EXPECT_NEAR(merged.stddev(), all.stddev(), 1e-9 * all.stddev());
+    // Snapshots add up the same way, an empty one included.
+    Histogram::Snapshot added = Histogram().snapshot();
+    added.add(ha.snapshot());
+    added.add(Histogram().snapshot());
+    added.add(hb.snapshot());
+    EXPECT_EQ(added.buckets, all.buckets());
+    EXPECT_EQ(added.totals.count, all.count());
+    EXPECT_EQ(added.totals.min, all.min());
+    EXPECT_EQ(added.totals.max, all.max());
+    EXPECT_EQ(added.totals.sum, all.totals().sum);
     std::vector<uint64_t> sorted = a;
     sorted.insert(sorted.end(), b.begin(), b.end());
     std::sort(sorted.begin(), sorted.end());
