@@ -14,7 +14,7 @@ namespace {
 // The last stretch of a wait is spun, not slept: a sleep wakes up to some
 // tens of microseconds late, more on a loaded machine. Longer waits sleep
 // until this much before the due time, so they do not burn a CPU.
-const std::chrono::microseconds kSpin(200);
+const std::chrono::microseconds kSpin(100);
 
 void relax() {
 #if defined(__x86_64__) || defined(_M_X64)
