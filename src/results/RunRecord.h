@@ -19,6 +19,13 @@
 
 namespace results {
 
+// What a paced run adds: request i is due at the timer start + i / rate.
+// (Outside RunRecord, where std::optional<RunPacing> can see it complete.)
+struct RunPacing {
+    uint64_t lateSends = 0;     // sent after their due time: the reply before came late
+    uint64_t maxLagMicros = 0;  // the largest actual send - due time
+};
+
 struct RunRecord {
     // Who ran it: the program, the XoSys library behind it, the process.
     struct Origin {
@@ -55,11 +62,7 @@ struct RunRecord {
         int32_t intervalSeconds() const { return progressSeconds > 0 ? progressSeconds : 1; }
     };
 
-    // What a paced run adds: request i is due at the timer start + i / rate.
-    struct Pacing {
-        uint64_t lateSends = 0;     // sent after their due time: the reply before came late
-        uint64_t maxLagMicros = 0;  // the largest actual send - due time
-    };
+    using Pacing = RunPacing;
 
     // One interval of the timed loop, from its own histograms: every request
     // whose reply came within it. In a paced run latency is from the
