@@ -117,6 +117,21 @@ XOSYS_API XoResult XoSysCompose(XoComposerHandle composer, const char* format, .
 XOSYS_API XoResult XoSysComposeGetSize(XoComposerHandle composer, uint64_t* size);
 XOSYS_API XoResult XoSysComposeGetBuffer(XoComposerHandle composer, const uint8_t** buffer);
 
+// ---- Optional calls --------------------------------------------------------
+// Calls that a library may have and the vendor's does not. A program never
+// links to them by name: it looks them up in the library it runs with (a weak
+// symbol, GetProcAddress) and goes on without them when they are missing.
+
+// XoMQServiceStats(conn, serviceName, json, jsonSize, waitMs): asks every
+// instance of the service for its statistics on the NATS service protocol
+// ($SRV.STATS) and gathers the answers that come within waitMs, as one JSON
+// array of their stats responses, NUL-terminated in json ("[]" when none
+// answers). jsonSize holds the buffer's capacity on entry; on return the
+// text's length, or the capacity needed when the buffer was too small.
+typedef XoResult (*XoMQServiceStatsCall)(XoMQConnHandle conn, const char* serviceName, char* json,
+                                         uint64_t* jsonSize, int32_t waitMs);
+#define XO_SERVICE_STATS_CALL "XoMQServiceStats"
+
 #ifdef __cplusplus
 }
 #endif

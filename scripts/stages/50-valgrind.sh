@@ -63,8 +63,8 @@ stop_responder() {
     fi
 }
 
-# Runs XoMQSender under memcheck with an INI for the given settings and
-# checks its exit status.
+# Runs XoMQSender under memcheck with an INI for the given settings (and
+# the further [options:ap] line in $extra) and checks its exit status.
 run_sender() {
     local name=$1 expected=$2 service=$3 amount=$4 routerPort=$5 status=0
     cat >"$work/$name.ini" <<INI
@@ -72,6 +72,7 @@ run_sender() {
 toServiceName = $service
 sendAmount = $amount
 sendtimeout = 20000
+${extra:-}
 [options:mq]
 port = $routerPort
 timeout = 5000
@@ -100,9 +101,20 @@ grep -q "^.* INFO  300 messages sent for " "$work/plain.log" || {
 stop_responder plain
 
 start_responder mixed --error-every 3 --unsolicited-every 5
-run_sender mixed 0 vg-echo 200 "$port"
+extra="serviceStats = 1" run_sender mixed 0 vg-echo 200 "$port"
 [[ $(grep -c "Failed to receive reply" "$work/mixed.log") -eq 66 ]] || {
     echo "expected 66 system error replies in mixed.log" >&2
+    exit 1
+}
+grep -q "Service statistics: 1 instances counted 200 requests" "$work/mixed.log" || {
+    echo "no service statistics in mixed.log" >&2
+    exit 1
+}
+# The responder's endpoint as a NATS micro endpoint: plain requests with
+# headers, replies with the service error headers.
+run_sender micro 0 vg-echo/requests 60 "$port"
+[[ $(grep -c "Failed to receive reply" "$work/micro.log") -eq 20 ]] || {
+    echo "expected 20 service error replies in micro.log" >&2
     exit 1
 }
 stop_responder mixed

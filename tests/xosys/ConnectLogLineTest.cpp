@@ -102,6 +102,22 @@ TEST(Subjects, AnyServiceNameBecomesOneTokenOfItsOwn) {
         EXPECT_TRUE(xosys::validAddress(subject.data(), subject.size())) << subject;
         EXPECT_EQ(token.find_first_of(". \t*>"), std::string::npos) << token;
     }
+    // NATS micro names: letters, digits and "-" stay, "_" doubles, any other
+    // byte is "_" and two hex digits; names that look like escapes stay apart.
+    EXPECT_EQ(xosys::microName("bench-1"), "bench-1");
+    EXPECT_EQ(xosys::microName("a.b_c"), "a_2Eb__c");
+    std::set<std::string> micro;
+    for (const char* name : {"a.", "a_2E", "a_", "a__", "a_5F", "a\xff", "a b", "-"}) {
+        const std::string m = xosys::microName(name);
+        EXPECT_TRUE(micro.insert(m).second) << name << " -> " << m;
+        EXPECT_TRUE(xosys::isMicroName(m)) << m;
+    }
+    EXPECT_FALSE(xosys::isMicroName(""));
+    EXPECT_FALSE(xosys::isMicroName("a.b"));
+    EXPECT_STREQ(xosys::microSubject("_XO.micro.svc.echo", 18), "svc.echo");
+    EXPECT_EQ(xosys::microSubject("_XO.micro.", 10), nullptr);
+    EXPECT_EQ(xosys::microSubject("_XO.svc.echo", 12), nullptr);
+
     const std::string longest = xosys::serviceAddress(all);
     EXPECT_TRUE(xosys::validAddress(longest.data(), longest.size()));
 

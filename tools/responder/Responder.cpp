@@ -2,7 +2,10 @@
 // service name with the router (answers resolve requests with the service's
 // address) and answers every request with a reply carrying a category, a
 // type and the request's body. Any number of instances may serve one name:
-// they share its requests through a queue group.
+// they share its requests through a queue group. A plain NATS request (no
+// XoSys frame) gets its payload back. It is also a NATS micro service
+// (MicroService): NATS's tools and any client's service API find it under
+// the service name mapped into the micro alphabet, with its statistics.
 #include <nats/nats.h>
 #include <pthread.h>
 
@@ -18,6 +21,8 @@
 
 #include "ConnectString.h"
 #include "Message.h"
+#include "MicroMessage.h"
+#include "MicroService.h"
 #include "NatsLink.h"
 #include "Subjects.h"
 #include "Wire.h"
@@ -39,7 +44,11 @@ const char kUsage[] =
     "                      commas are tried in order, and the responder then\n"
     "                      reconnects to another one (or one its cluster announces)\n"
     "                      when its router goes away\n"
-    "  --service           service name to register; clients resolve it by this name\n"
+    "  --service           service name to register; clients resolve it by this name.\n"
+    "                      It is also the NATS micro service of that name mapped into\n"
+    "                      A-Z a-z 0-9 - _ (\"_\" as \"__\", any other byte as \"_\" and\n"
+    "                      two hex digits), with one endpoint \"requests\" at the\n"
+    "                      service's address in the queue group \"xo\"\n"
     "  --user              user name; --password is then its password\n"
     "  --password          token the router requires, or the password of --user\n"
     "  --nkey-seed         file holding the NKey seed to sign in with\n"
@@ -48,7 +57,9 @@ const char kUsage[] =
     "  --tls-cert          client certificate (with --tls-key, its private key)\n"
     "  --delay-ms          wait this long before answering each request (default 0)\n"
     "  --error-every       answer every n-th request with a system error reply\n"
-    "                      (category \"Xo_System\", type 0, body the 4-byte code)\n"
+    "                      (category \"Xo_System\", type 0, body the 4-byte code), and\n"
+    "                      with the headers Nats-Service-Error-Code (the code) and\n"
+    "                      Nats-Service-Error\n"
     "  --error-code        code of those replies (default 24581, 0x6005)\n"
     "  --unsolicited-every also send a message to the requester's own address every\n"
     "                      n-th request, before the reply (category \"Xo_Unsolicited\",\n"
@@ -60,6 +71,8 @@ const char kUsage[] =
     "                      microseconds (0 to 100000) before sleeping: less latency,\n"
     "                      a CPU kept busy while requests come (default 0: sleep at once)\n"
     "\n"
+    "A plain NATS request (a payload that is no XoSys frame) is answered with its\n"
+    "payload (or, as error reply, with the two headers and no payload).\n"
     "Prints \"xomq-responder: ready\" once it listens, and a summary when it stops\n"
     "(SIGINT, SIGTERM or the limit). Exit status: 0 done, 1 router trouble, 2 bad flags.\n";
 
@@ -257,6 +270,25 @@ bool publish(xosys::NatsLink& link, bool watch, const char* subject, const XoMsg
                                   static_cast<int>(frame.size())) == NATS_OK;
 }
 
+// Publishes data to subject with the service error headers: an error reply
+// any NATS client recognises.
+bool publishError(xosys::NatsLink& link, bool watch, const char* subject, const void* data,
+                  size_t size, uint32_t code, const char* text) {
+    natsMsg* m = nullptr;
+    if (natsMsg_Create(&m, subject, nullptr, static_cast<const char*>(data),
+                       static_cast<int>(size)) != NATS_OK) {
+        return false;
+    }
+    const xosys::HeldMsg owned = link.hold(m);
+    if (xosys::micro::setErrorHeaders(m, code, text) != NATS_OK) {
+        return false;
+    }
+    if (watch) {
+        link.catchUp();
+    }
+    return natsConnection_PublishMsg(link.nc(), m) == NATS_OK;
+}
+
 void setText(XoMsg_& msg, const char* name, const std::string& text) {
     msg.setField(name, std::strlen(name), text.c_str(), text.size() + 1);
 }
@@ -271,9 +303,28 @@ void setCodeBody(XoMsg_& msg, uint32_t code) {
     msg.setBody(body, sizeof body);
 }
 
-// Answers one request; false when the connection failed.
+const char kMalformedText[] = "xomq-responder: malformed request frame";
+
+// A plain NATS request: its payload back, or an error reply.
+bool answerPlain(xosys::NatsLink& link, bool watch, const natsMsg* m, bool error, const Options& o,
+                 const std::string& errorText) {
+    const char* replyTo = natsMsg_GetReply(m);
+    if (error) {
+        return publishError(link, watch, replyTo, nullptr, 0, o.errorCode, errorText.c_str());
+    }
+    if (watch) {
+        link.catchUp();
+    }
+    return natsConnection_Publish(link.nc(), replyTo, natsMsg_GetData(m),
+                                  natsMsg_GetDataLength(m)) == NATS_OK;
+}
+
+// Answers one request; false when the connection failed. *errorText is set
+// for an error reply.
 bool answer(xosys::NatsLink& link, bool watch, const natsMsg* m, const Options& o, Counters& c,
-            std::vector<uint8_t>& frame) {
+            std::vector<uint8_t>& frame, const std::string& errorEveryText,
+            const char** errorText) {
+    *errorText = nullptr;
     const char* replyTo = natsMsg_GetReply(m);
     if (replyTo == nullptr || replyTo[0] == '\0') {
         return true;  // not a request: nothing to answer
@@ -282,11 +333,23 @@ bool answer(xosys::NatsLink& link, bool watch, const natsMsg* m, const Options& 
     if (o.delayMs > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(o.delayMs));
     }
-    XoMsg_ request;
+    const bool errorTurn = o.errorEvery != 0 && number % o.errorEvery == 0;
     const int len = natsMsg_GetDataLength(m);
-    const bool decoded =
-        xosys::wire::decode(reinterpret_cast<const uint8_t*>(natsMsg_GetData(m)),
-                            len > 0 ? static_cast<size_t>(len) : 0, request) == XOSYS_OK;
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(natsMsg_GetData(m));
+    const size_t size = len > 0 ? static_cast<size_t>(len) : 0;
+    if (!xosys::wire::isFrame(data, size)) {
+        if (!answerPlain(link, watch, m, errorTurn, o, errorEveryText)) {
+            return false;
+        }
+        if (errorTurn) {
+            ++c.errors;
+            *errorText = errorEveryText.c_str();
+        }
+        ++c.answered;
+        return true;
+    }
+    XoMsg_ request;
+    const bool decoded = xosys::wire::decode(data, size, request) == XOSYS_OK;
 
     if (decoded && o.unsolicitedEvery != 0 && number % o.unsolicitedEvery == 0) {
         const uint8_t* from = nullptr;
@@ -308,18 +371,24 @@ bool answer(xosys::NatsLink& link, bool watch, const natsMsg* m, const Options& 
     }
 
     XoMsg_ reply;
-    if (!decoded || (o.errorEvery != 0 && number % o.errorEvery == 0)) {
+    if (!decoded || errorTurn) {
+        const uint32_t code = decoded ? o.errorCode : XOSYS_E_MALFORMED_MESSAGE;
         setText(reply, "Xo_Category", "Xo_System");
         setU32(reply, "Xo_Type", 0);
-        setCodeBody(reply, decoded ? o.errorCode : XOSYS_E_MALFORMED_MESSAGE);
+        setCodeBody(reply, code);
+        *errorText = decoded ? errorEveryText.c_str() : kMalformedText;
+        if (xosys::wire::encode(reply, nullptr, frame) != XOSYS_OK ||
+            !publishError(link, watch, replyTo, frame.data(), frame.size(), code, *errorText)) {
+            return false;
+        }
         ++c.errors;
     } else {
         setText(reply, "Xo_Category", o.category);
         setU32(reply, "Xo_Type", o.type);
         reply.setBody(request.body(), request.bodySize());
-    }
-    if (!publish(link, watch, replyTo, reply, frame)) {
-        return false;
+        if (!publish(link, watch, replyTo, reply, frame)) {
+            return false;
+        }
     }
     ++c.answered;
     return true;
@@ -349,6 +418,18 @@ xosys::Arrival confirmSubscriptions(xosys::NatsLink& link) {
     return a;
 }
 
+// The responder as a NATS micro service: one endpoint, the service's
+// address in our queue group.
+xosys::MicroService::Config microConfig(const std::string& service, const std::string& address) {
+    xosys::MicroService::Config c;
+    c.name = xosys::microName(service);
+    c.version = XOMQ_VERSION;
+    c.description = "xomq-responder: answers the requests of XoSys service '" + service + "'";
+    c.metadata["xo_service"] = service;
+    c.endpoints.push_back({"requests", address, xosys::kServiceQueue, {}});
+    return c;
+}
+
 // Connects, serves until stopped and returns the exit status; the link is
 // taken down on the way out.
 int serve(Options& o) {
@@ -374,6 +455,12 @@ int serve(Options& o) {
     natsStatus s = link.subscribe(address, xosys::kServiceQueue, &requests);
     if (s == NATS_OK)
         s = link.subscribe(xosys::resolveSubject(o.service), xosys::kServiceQueue, &resolves);
+    // The service protocol's subscriptions come after these two: a wait
+    // looks at the requests first.
+    xosys::MicroService micro(microConfig(o.service, address));
+    std::vector<natsSubscription*> subs = {requests, resolves};
+    if (s == NATS_OK)
+        s = micro.subscribe(link, &subs);
     // This thread is the connection's only reader from here on: it holds
     // the call lock for good, so the idle service is never needed.
     std::lock_guard<std::mutex> reader(link.callLock());
@@ -386,20 +473,23 @@ int serve(Options& o) {
     } else if (ready.is(xosys::Arrival::Kind::kMessage)) {
         std::fprintf(stderr, "xomq-responder: service '%s' at address %s\n", o.service.c_str(),
                      address.c_str());
+        std::fprintf(stderr, "xomq-responder: NATS service '%s', instance %s\n",
+                     micro.config().name.c_str(), micro.id().c_str());
         std::fputs("xomq-responder: ready\n", stdout);
         std::fflush(stdout);
     }
 
     Counters c;
     std::vector<uint8_t> frame;
-    natsSubscription* const subs[] = {requests, resolves};
+    const std::string errorEveryText =
+        "xomq-responder: error reply (--error-every " + std::to_string(o.errorEvery) + ")";
     // With a list of routers, every write first looks whether the router
     // went away (a poll without waiting).
     const bool watch = o.router.reconnectAttempts > 0;
     while (status == 0 && g_stop == 0 && (o.limit == 0 || c.answered < o.limit)) {
         // A signal ends the wait at once; the bound only keeps the loop
         // turning should one come just before the wait begins.
-        const xosys::Arrival a = link.next(subs, 2, nats_Now() + 250);
+        const xosys::Arrival a = link.next(subs.data(), subs.size(), nats_Now() + 250);
         if (a.is(xosys::Arrival::Kind::kMessage) && a.from == 1) {
             // A resolve request: answer it with our address.
             const char* replyTo = natsMsg_GetReply(a.msg.get());
@@ -411,9 +501,25 @@ int serve(Options& o) {
                                        static_cast<int>(address.size()));
                 link.flush();
             }
-        } else if (a.is(xosys::Arrival::Kind::kMessage)) {
-            const bool ok = answer(link, watch, a.msg.get(), o, c, frame);
+        } else if (a.is(xosys::Arrival::Kind::kMessage) && a.from > 1) {
+            micro.answer(link, a.msg.get());
             link.flush();
+        } else if (a.is(xosys::Arrival::Kind::kMessage)) {
+            // Processing time: from taking the request to its reply leaving.
+            const auto begin = std::chrono::steady_clock::now();
+            const uint64_t before = c.answered;
+            const char* errorText = nullptr;
+            const bool ok =
+                answer(link, watch, a.msg.get(), o, c, frame, errorEveryText, &errorText);
+            link.flush();
+            if (c.answered != before) {
+                micro.count(
+                    0,
+                    static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now() - begin)
+                                              .count()),
+                    errorText);
+            }
             if (!ok && watch && !natsConnection_IsClosed(link.nc())) {
                 // The router went away while the reply was written; libnats
                 // reconnects, and this one reply is lost with the router.

@@ -10,7 +10,53 @@ bool printable(char c) {
     return c > 0x20 && c < 0x7f;
 }
 
+bool microChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+const char kHex[] = "0123456789ABCDEF";
+
 }  // namespace
+
+const char kMicroAddressPrefix[] = "_XO.micro.";
+
+bool isMicroName(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (const char c : name) {
+        if (!microChar(c) && c != '_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string microName(const std::string& service) {
+    std::string name;
+    name.reserve(service.size());
+    for (const char c : service) {
+        if (microChar(c)) {
+            name += c;
+        } else if (c == '_') {
+            name += "__";
+        } else {
+            const unsigned char b = static_cast<unsigned char>(c);
+            name += '_';
+            name += kHex[b >> 4];
+            name += kHex[b & 0x0F];
+        }
+    }
+    return name;
+}
+
+const char* microSubject(const char* address, size_t len) {
+    if (len <= kMicroAddressPrefixLen ||
+        std::memcmp(address, kMicroAddressPrefix, kMicroAddressPrefixLen) != 0) {
+        return nullptr;
+    }
+    return address + kMicroAddressPrefixLen;
+}
 
 bool validServiceName(const char* name) {
     if (name == nullptr) {
@@ -21,7 +67,6 @@ bool validServiceName(const char* name) {
 }
 
 std::string serviceToken(const std::string& service) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string token;
     token.reserve(service.size());
     for (const char c : service) {

@@ -12,6 +12,16 @@
 // hold ".", blanks or wildcards.
 //   _XO.c.<id>.r.<seq>        reply subject of request <seq> of connection <id>
 //   _XO.c.<id>.in             own address of connection <id> (unsolicited)
+//   _XO.micro.<subject>       address of an endpoint of a NATS micro service
+//                             (resolved through $SRV.INFO): requests go to
+//                             <subject> as plain NATS requests with headers
+//
+// NATS micro services name themselves in the alphabet A-Z a-z 0-9 - _.
+// Our services take part in the service protocol under their name mapped
+// into it: letters, digits and "-" stand as they are, "_" as "__", every
+// other byte as "_" and two upper-case hex digits ("a.b_c" -> "a_2Eb__c").
+// No two names share a micro name, and names of letters, digits and "-"
+// keep theirs.
 #ifndef XOSYS_CORE_SUBJECTS_H
 #define XOSYS_CORE_SUBJECTS_H
 
@@ -35,6 +45,17 @@ std::string serviceToken(const std::string& service);
 // A subject one may publish to: 1..1024 printable ASCII characters without
 // blanks or wildcards, made of non-empty "."-separated tokens.
 bool validAddress(const char* text, size_t len);
+
+// A name of the micro alphabet (1 or more of A-Z a-z 0-9 - _).
+bool isMicroName(const std::string& name);
+// The service name mapped into the micro alphabet (see above).
+std::string microName(const std::string& service);
+
+// "_XO.micro.": the addresses of micro endpoints start with it.
+extern const char kMicroAddressPrefix[];
+const size_t kMicroAddressPrefixLen = 10;
+// The endpoint's subject when address is a micro endpoint's, else null.
+const char* microSubject(const char* address, size_t len);
 
 std::string resolveSubject(const std::string& service);
 std::string serviceAddress(const std::string& service);

@@ -152,6 +152,11 @@ uint32_t encode(const XoMsg_& msg, const char* from, std::vector<uint8_t>& out) 
     return XOSYS_OK;
 }
 
+bool isFrame(const uint8_t* data, size_t size) {
+    return data != nullptr && size >= sizeof kMagic &&
+           std::memcmp(data, kMagic, sizeof kMagic) == 0;
+}
+
 uint32_t decode(const uint8_t* data, size_t size, XoMsg_& msg) {
     if (data == nullptr && size != 0) {
         return XOSYS_E_MALFORMED_MESSAGE;

@@ -29,6 +29,10 @@ extern const char kFromField[];
 // msg. Returns 0, XOSYS_E_TOO_LARGE or XOSYS_E_NO_MEMORY.
 uint32_t encode(const XoMsg_& msg, const char* from, std::vector<uint8_t>& out);
 
+// Whether data[0, size) starts with the frame marker: a frame, well-formed
+// or not, as opposed to a plain payload of another sender.
+bool isFrame(const uint8_t* data, size_t size);
+
 // Fills the empty message msg from the frame data[0, size). Returns 0, or
 // XOSYS_E_MALFORMED_MESSAGE for anything but a well-formed frame (msg is
 // then left in an unspecified but valid state), or XOSYS_E_NO_MEMORY.

@@ -16,12 +16,14 @@
 //                   options of the connect string, the two subscriptions)
 //   Resolve.cpp     service names to addresses
 //   Request.cpp     the request round trip, messages to the own address
+//   ServiceStats.cpp the statistics of a service's instances
 #ifndef XOSYS_EXT_CONNECTION_H
 #define XOSYS_EXT_CONNECTION_H
 
 #include <nats/nats.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +46,11 @@ struct XoMQConnection_ {
     int32_t timeoutMs = 3000;
     // A request went out and its call ended without its answer or status.
     bool abandoned = false;
+    // libnats reconnects this connection after a loss.
+    bool reconnects = false;
+    // The micro name under which each service resolved on this connection
+    // answers the service protocol (XoMQServiceStats).
+    std::map<std::string, std::string> microNames;
 };
 
 namespace xosys {
@@ -69,10 +76,19 @@ uint32_t codeOf(const xosys::Arrival& a);
 // Publishes data to subject with a reply subject of its own and waits at
 // most timeoutMs for the reply to it (no limit when negative). On success
 // either *reply holds the reply, or *noResponders is set: the router
-// reported that nothing listens at subject. Never publishes twice.
+// reported that nothing listens at subject. Never publishes twice. With
+// micro, the request is the plain NATS request of that message (headers
+// and body, MicroMessage.h) instead of data.
 // Called with the call lock held; the reply must go before it is let go.
 uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
-                   int32_t timeoutMs, xosys::HeldMsg* reply, bool* noResponders);
+                   int32_t timeoutMs, xosys::HeldMsg* reply, bool* noResponders,
+                   const XoMsg_* micro = nullptr);
+
+// Publishes an empty request to subject and collects the payloads of every
+// reply that comes within windowMs (none when nothing listens at subject).
+// Called with the call lock held.
+uint32_t gatherReplies(XoMQConnection_* conn, const char* subject, int32_t windowMs,
+                       std::vector<std::string>* replies);
 
 }  // namespace mq
 }  // namespace xosys

@@ -7,11 +7,13 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "Codes.h"
 #include "Connection.h"
 #include "LogLine.h"
 #include "Message.h"
+#include "MicroMessage.h"
 #include "Subjects.h"
 #include "Wire.h"
 #include "XoSysCodes.h"
@@ -19,11 +21,20 @@
 namespace xosys {
 namespace mq {
 
-uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
-                   int32_t timeoutMs, HeldMsg* reply, bool* noResponders) {
+namespace {
+
+// Publishes a request to subject with a reply subject of its own (the
+// connection's next number, in *seq): data, or with micro the plain NATS
+// request of that message. Never publishes twice.
+uint32_t publishRequest(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
+                        const XoMsg_* micro, uint64_t* seq) {
     NatsLink& link = *conn->link;
-    reply->reset();
-    *noResponders = false;
+    if (conn->reconnects) {
+        // A router that went away before this call (its close already in
+        // our socket) is seen now: the request then waits in libnats for the
+        // next router instead of going into a dead socket and being lost.
+        link.catchUp();
+    }
     if (conn->abandoned) {
         // The router's "no responders" status for an earlier request may
         // still be on its way, and it comes without the request's number.
@@ -35,20 +46,38 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
         }
         conn->abandoned = false;
     }
-    const uint64_t seq = ++conn->seq;
+    *seq = ++conn->seq;
     conn->replySubject = conn->replyPrefix;
-    xosys::appendDecimal(conn->replySubject, seq);
+    xosys::appendDecimal(conn->replySubject, *seq);
     if (size > static_cast<size_t>(INT32_MAX)) {
         return XOSYS_E_TOO_LARGE;
     }
-    const natsStatus s = natsConnection_PublishRequest(
-        link.nc(), subject, conn->replySubject.c_str(), data, static_cast<int>(size));
+    natsStatus s = NATS_OK;
+    if (micro != nullptr) {
+        xosys::NatsMsgPtr m;
+        const uint32_t rc =
+            xosys::micro::makeRequest(*micro, subject, conn->replySubject.c_str(), &m);
+        if (rc != XOSYS_OK) {
+            return rc;
+        }
+        s = natsConnection_PublishMsg(link.nc(), m.get());
+        link.hold(m.release());  // freed with the batch of spent messages
+    } else {
+        s = natsConnection_PublishRequest(link.nc(), subject, conn->replySubject.c_str(), data,
+                                          static_cast<int>(size));
+    }
     if (s != NATS_OK) {
         return fromNats(s);
     }
     conn->abandoned = true;  // until its answer or status is taken
     link.flush();
-    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : nats_Now() + timeoutMs;
+    return XOSYS_OK;
+}
+
+// The next reply to request seq or its status, until deadline.
+uint32_t awaitReply(XoMQConnection_* conn, uint64_t seq, int64_t deadline, HeldMsg* reply,
+                    bool* noResponders) {
+    NatsLink& link = *conn->link;
     for (;;) {
         // A reply that is already there is taken even after the deadline.
         Arrival a = link.next(conn->replies, deadline);
@@ -81,6 +110,43 @@ uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data,
     }
 }
 
+}  // namespace
+
+uint32_t roundTrip(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
+                   int32_t timeoutMs, HeldMsg* reply, bool* noResponders, const XoMsg_* micro) {
+    reply->reset();
+    *noResponders = false;
+    uint64_t seq = 0;
+    const uint32_t rc = publishRequest(conn, subject, data, size, micro, &seq);
+    if (rc != XOSYS_OK) {
+        return rc;
+    }
+    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : nats_Now() + timeoutMs;
+    return awaitReply(conn, seq, deadline, reply, noResponders);
+}
+
+uint32_t gatherReplies(XoMQConnection_* conn, const char* subject, int32_t windowMs,
+                       std::vector<std::string>* replies) {
+    replies->clear();
+    uint64_t seq = 0;
+    uint32_t rc = publishRequest(conn, subject, nullptr, 0, nullptr, &seq);
+    const int64_t deadline = nats_Now() + (windowMs > 0 ? windowMs : 0);
+    while (rc == XOSYS_OK) {
+        HeldMsg reply;
+        bool noResponders = false;
+        rc = awaitReply(conn, seq, deadline, &reply, &noResponders);
+        if (rc == XOSYS_E_TIMEOUT || noResponders) {
+            return XOSYS_OK;
+        }
+        if (rc == XOSYS_OK) {
+            const int len = natsMsg_GetDataLength(reply.get());
+            replies->emplace_back(natsMsg_GetData(reply.get()),
+                                  len > 0 ? static_cast<size_t>(len) : 0);
+        }
+    }
+    return rc;
+}
+
 }  // namespace mq
 }  // namespace xosys
 
@@ -100,6 +166,34 @@ uint32_t decodeMessage(const natsMsg* m, XoMsg_** out) {
     if (rc != XOSYS_OK) {
         delete msg;
         return rc;
+    }
+    *out = msg;
+    return XOSYS_OK;
+}
+
+// Builds a message from the reply of a micro endpoint (MicroMessage.h).
+uint32_t microReply(natsMsg* m, const char* address, XoMsg_** out) {
+    XoMsg_* msg = new (std::nothrow) XoMsg_;
+    if (msg == nullptr) {
+        return XOSYS_E_NO_MEMORY;
+    }
+    bool serviceError = false;
+    std::string text;
+    uint32_t rc = XOSYS_OK;
+    try {
+        rc = xosys::micro::readReply(m, msg, &serviceError, &text);
+    } catch (const std::bad_alloc&) {
+        rc = XOSYS_E_NO_MEMORY;
+    }
+    if (rc != XOSYS_OK) {
+        delete msg;
+        return rc;
+    }
+    if (serviceError) {
+        const char* code = nullptr;
+        natsMsgHeader_Get(m, xosys::micro::kErrorCodeHeader, &code);
+        XoLogEx(xosys::kLevelWarning, kTag, "XoMQSendMsg: service error %s from %s: %s",
+                code != nullptr ? code : "", address, text.c_str());
     }
     *out = msg;
     return XOSYS_OK;
@@ -197,17 +291,24 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
         return refuse(XOSYS_E_NO_DESTINATION, call, "'Xo_To' is not a valid address");
     }
 
+    // An endpoint of a NATS micro service takes a plain NATS request.
+    const char* microSubject = xosys::microSubject(address, addressLen);
     xosys::HeldMsg reply;  // released before the lock
     bool noResponders = false;
     try {
-        rc = xosys::wire::encode(*request, conn->inboxSubject.c_str(), conn->frame);
-        if (rc != XOSYS_OK) {
-            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the request cannot be sent: %s",
-                    xosys::codeText(rc));
-            return rc;
+        if (microSubject != nullptr) {
+            rc = roundTrip(conn, microSubject, nullptr, 0, timeoutMs, &reply, &noResponders,
+                           request);
+        } else {
+            rc = xosys::wire::encode(*request, conn->inboxSubject.c_str(), conn->frame);
+            if (rc != XOSYS_OK) {
+                XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the request cannot be sent: %s",
+                        xosys::codeText(rc));
+                return rc;
+            }
+            rc = roundTrip(conn, address, conn->frame.data(), conn->frame.size(), timeoutMs, &reply,
+                           &noResponders);
         }
-        rc = roundTrip(conn, address, conn->frame.data(), conn->frame.size(), timeoutMs, &reply,
-                       &noResponders);
     } catch (const std::bad_alloc&) {
         return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
     }
@@ -236,6 +337,12 @@ XoResult XoMQSendMsg(XoMQConnHandle conn, XoMsgHandle request, XoMsgHandle* repl
                 xosys::kLevelError, kTag,
                 "XoMQSendMsg: nothing listens at %s, and the reply saying so cannot be made: %s",
                 address, xosys::codeText(rc));
+        }
+    } else if (microSubject != nullptr) {
+        rc = microReply(reply.get(), address, &msg);
+        if (rc != XOSYS_OK) {
+            XoLogEx(xosys::kLevelError, kTag, "XoMQSendMsg: the reply from %s cannot be read: %s",
+                    address, xosys::codeText(rc));
         }
     } else {
         rc = decodeMessage(reply.get(), &msg);

@@ -13,6 +13,11 @@ extern "C" {
 // process.
 XOSYS_API const char* XoSysVersion(void);
 
+// The optional call of XoSys.h (XoMQServiceStatsCall): the statistics of
+// every instance of serviceName that answers $SRV.STATS within waitMs.
+XOSYS_API XoResult XoMQServiceStats(XoMQConnHandle conn, const char* serviceName, char* json,
+                                    uint64_t* jsonSize, int32_t waitMs);
+
 #ifdef __cplusplus
 }
 #endif

@@ -113,6 +113,10 @@ class CallerIo {
         return next(nc, &sub, 1, deadlineMs);
     }
 
+    // Owns m, a message we made and published, until it goes back with the
+    // batch of received ones. Called with callLock() held.
+    HeldMsg hold(natsMsg* m) { return HeldMsg(m, ReleaseTo{&m_spent}); }
+
     // Destroys every spent message still held.
     void releaseAll() { m_spent.releaseAll(); }
 

@@ -14,6 +14,8 @@ using NatsOptionsPtr = Owned<natsOptions, natsOptions_Destroy>;
 using NatsConnectionPtr = Owned<natsConnection, natsConnection_Destroy>;
 using NatsSubscriptionPtr = Owned<natsSubscription, natsSubscription_Destroy>;
 using NatsInboxPtr = Owned<natsInbox, natsInbox_Destroy>;
+// A message we made (natsMsg_Create), not one received.
+using NatsMsgPtr = Owned<natsMsg, natsMsg_Destroy>;
 
 }  // namespace xosys
 

@@ -82,6 +82,7 @@ class NatsLink {
     Arrival confirm(natsSubscription* via, int64_t deadlineMs);
 
     // See CallerIo.
+    HeldMsg hold(natsMsg* m) { return m_io.hold(m); }
     void flush() { m_io.flush(nc()); }
     void catchUp() { m_io.catchUp(nc()); }
     bool startIdleService() { return m_io.startIdleService(nc()); }
