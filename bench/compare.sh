@@ -19,9 +19,11 @@
 #   spin-sender   XoMQSender spinning, xomq-responder sleeping as usual
 # The paths run interleaved, several rounds each (the order rotates from
 # round to round). Prints a Markdown table of each path's median, min and
-# max messages/sec, the ratios between them, and the targets with PASS or
-# FAIL; with gnuplot installed also draws a chart, and otherwise says that
-# it drew none and why.
+# max messages/sec, how often a CPU of the machine went to sleep per request
+# (cpuidle, where the machine has it: each sleep is a wake-up that somebody
+# waits for; other work on the machine counts too), the ratios between them,
+# and the targets with PASS or FAIL; with gnuplot installed also draws a
+# chart, and otherwise says that it drew none and why.
 #
 #   bench/compare.sh [--rounds N] [--count N] [--pin] [--out DIR]
 #                    [--build-dir DIR] [--no-build] [--max-seconds N]
@@ -107,16 +109,20 @@ start_service nats-echo-sync "nats-echo: ready" bench-echo-sync "$echo_service" 
 say "nats-server on 127.0.0.1:$router_port, xomq-responder and nats-echo ready$([[ $pin == 1 ]] && echo ", all on CPU 0")"
 
 results="$out/results.txt"
+sleeps="$out/sleeps.txt"
 : >"$results"
+: >"$sleeps"
 failed=0
 
 # run_path path round amount: one run; appends "<path> <rate>" to the
-# results unless it is a warm-up (round 0).
+# results and "<path> <CPU sleeps per request>" to the sleeps unless it is a
+# warm-up (round 0).
 run_path() {
-    local path=$1 round=$2 amount=$3 rc=0 rate="" log="$work/$1-$2.out"
+    local path=$1 round=$2 amount=$3 rc=0 rate="" log="$work/$1-$2.out" slept0 slept1
     if ((SECONDS - start > max_seconds)); then
         die "the comparison took longer than $max_seconds s; giving up"
     fi
+    slept0=$(cpu_sleeps)
     case "$path" in
         XoMQSender | spin | spin-sender)
             local target=$service spin=0
@@ -149,6 +155,7 @@ run_path() {
             rate=$(sed -n 's/.* \([0-9][0-9.]*\) messages\/sec.*/\1/p' "$log" | tail -n 1)
             ;;
     esac
+    slept1=$(cpu_sleeps)
     if [[ $rc -ne 0 || -z "$rate" ]]; then
         echo "$tag: $path, round $round: failed (exit status $rc)" >&2
         tail -n 5 "$log" >&2 || true
@@ -159,6 +166,10 @@ run_path() {
     fi
     if [[ $round -gt 0 ]]; then
         echo "$path $rate" >>"$results"
+        if [[ -n "$slept0" && -n "$slept1" ]]; then
+            awk -v p="$path" -v d=$((slept1 - slept0)) -v n="$amount" \
+                'BEGIN { printf "%s %.3f\n", p, d / n }' >>"$sleeps"
+        fi
         printf '%s: round %d  %-13s %10.0f messages/sec\n' "$tag" "$round" "$path" "$rate"
     fi
 }
@@ -183,6 +194,11 @@ done
 # ---- the report -------------------------------------------------------------
 stats=$(awk -f "$root/bench/lib/stats.awk" "$results")
 median_of() { awk -v p="$1" '$1 == p { print $3 }' <<<"$stats"; }
+sleep_stats=$(awk -f "$root/bench/lib/stats.awk" "$sleeps")
+sleeps_of() {
+    awk -v p="$1" '$1 == p { printf "%.2f", $3; found = 1 } END { if (!found) print "n/a" }' \
+        <<<"$sleep_stats"
+}
 label_of() {
     case "$1" in
         XoMQSender) echo "XoMQSender, our XoSys library, xomq-responder" ;;
@@ -199,11 +215,12 @@ best=$(awk -v a="$(median_of pair)" -v b="$(median_of pair-sync)" \
     'BEGIN { print (a + 0 > b + 0) ? a + 0 : b + 0 }')
 table="$out/table.md"
 {
-    echo "| Path | Median msg/s | Min msg/s | Max msg/s | Median µs per request | Runs |"
-    echo "|---|---:|---:|---:|---:|---:|"
+    echo "| Path | Median msg/s | Min msg/s | Max msg/s | Median µs per request | CPU sleeps per request | Runs |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
     while read -r path n median min max; do
-        printf '| %s | %.0f | %.0f | %.0f | %.1f | %d |\n' "$(label_of "$path")" "$median" "$min" \
-            "$max" "$(awk -v m="$median" 'BEGIN { print 1000000 / m }')" "$n"
+        printf '| %s | %.0f | %.0f | %.0f | %.1f | %s | %d |\n' "$(label_of "$path")" "$median" \
+            "$min" "$max" "$(awk -v m="$median" 'BEGIN { print 1000000 / m }')" \
+            "$(sleeps_of "$path")" "$n"
     done <<<"$stats"
     echo
     echo "| Ratio of the medians | Value |"

@@ -65,3 +65,16 @@ EOT
 sender_rate() {
     sed -n 's/.*So it is \([0-9][0-9.]*\) messages\/sec.*/\1/p' "$1" 2>/dev/null | tail -n 1
 }
+
+# cpu_sleeps: how often the CPUs have gone to sleep since boot (cpuidle
+# entries other than polling, summed over all CPUs); nothing where cpuidle
+# is not there. Every sleep is a wake-up that somebody waits for later.
+cpu_sleeps() {
+    local state total=0 found=0
+    for state in /sys/devices/system/cpu/cpu[0-9]*/cpuidle/state[0-9]*; do
+        [[ -r $state/usage && -r $state/name && $(<"$state/name") != POLL ]] || continue
+        total=$((total + $(<"$state/usage")))
+        found=1
+    done
+    ((found == 0)) || echo "$total"
+}
