@@ -82,6 +82,10 @@ const int64_t kOrderWaitMs = 5000;
 const int64_t kBeatMs = 2000;
 const int kMaxMissedBeats = 3;
 const int64_t kGraceMs = 20000;
+// After a signal: what the agents' senders wrote by then comes back within
+// it (a sender writes its result file at once on SIGTERM), and it fits in
+// the 5 s a script gives a process it stops before it kills it.
+const int64_t kSignalGraceMs = 4000;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -630,14 +634,16 @@ void Controller::watch() {
         if (g_stop != 0 && !m_stopSent) {
             say(std::string("stopping the agents on ") + (g_stop == SIGINT ? "SIGINT" : "SIGTERM"));
             stopAll();
-            stopDeadline = nats_Now() + kGraceMs;
+            stopDeadline = nats_Now() + kSignalGraceMs;
         }
         if (wallMs() >= endAt || (stopDeadline != 0 && nats_Now() >= stopDeadline)) {
             for (AgentState& a : m_agents) {
                 if (a.status == AgentState::Status::kAccepted) {
-                    fail(a, "no report within " + std::to_string(m_o.order.timeoutS) +
-                                " s after the start and " + std::to_string(kGraceMs / 1000) +
-                                " s more");
+                    fail(a, stopDeadline != 0
+                                ? "no report after it was asked to stop"
+                                : "no report within " + std::to_string(m_o.order.timeoutS) +
+                                      " s after the start and " + std::to_string(kGraceMs / 1000) +
+                                      " s more");
                 }
             }
             break;
@@ -671,8 +677,10 @@ int Controller::finish() {
         const bool done = a.status == AgentState::Status::kDone;
         e["status"] = done ? "completed" : "failed";
         e["reason"] = a.reason;
-        e["clock_offset_ms"] = a.rttMs >= 0 ? Json(a.offsetMs) : Json();
-        e["clock_rtt_ms"] = a.rttMs >= 0 ? Json(a.rttMs) : Json();
+        // To the microsecond: the clocks' own resolution here.
+        const auto us = [](double ms) { return std::round(ms * 1000) / 1000; };
+        e["clock_offset_ms"] = a.rttMs >= 0 ? Json(us(a.offsetMs)) : Json();
+        e["clock_rtt_ms"] = a.rttMs >= 0 ? Json(us(a.rttMs)) : Json();
         e["clock_warning"] = a.rttMs >= 0 && std::fabs(a.offsetMs) > m_o.maxOffsetMs;
         Json senders = Json::array();
         if (done) {

@@ -22,7 +22,10 @@ namespace {
                                const char* out, pid_t agent, long maxFd) {
     setpgid(0, 0);  // the agent's terminal signals reach the agent alone
 #if defined(__linux__)
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // No sender outlives its agent. Not SIGTERM: every thread of the sender
+    // inherits the setting and would deliver one, and a second SIGTERM ends
+    // XoMQSender at once anyway.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != agent) {
         _exit(127);  // the agent died before the line above
     }

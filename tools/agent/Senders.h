@@ -1,7 +1,7 @@
 // The XoMQSender processes of one run of an agent: started with fork and
 // exec of the agent's fixed binary, the INI path the only argument (no
-// shell), each in its own process group and, on Linux, sent SIGTERM should
-// the agent die; reaped without waiting; stopped by PID (SIGTERM, then
+// shell), each in its own process group and, on Linux, killed should the
+// agent die; reaped without waiting; stopped by PID (SIGTERM, then
 // SIGKILL after a grace). Standard output and error go to a file of the
 // run's directory; no other descriptor of the agent reaches them.
 #ifndef XOMQ_TOOLS_AGENT_SENDERS_H

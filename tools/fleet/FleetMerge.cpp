@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "HistogramJson.h"
+#include "Hosts.h"
 #include "LatencyHistogram.h"
 #include "ResultFile.h"
 #include "RunRecord.h"
@@ -24,7 +25,10 @@ using Json = nlohmann::ordered_json;
 
 const char kUsage[] =
     "usage: xomq-fleet-merge --out <dir> [--label <text>] <result.json>...\n"
+    "       xomq-fleet-merge --out <dir> [--label <text>] --agents <agents.json>\n"
     "\n"
+    "With --agents, the result files are those xomq-fleet-control collected from\n"
+    "its agents, and fleet.json gains each host's part (hosts) and the failed hosts.\n"
     "Merges the result files of XoMQSender runs that ran at once (written with\n"
     "resultFile and latencyHistogram = 1) into <dir>/fleet.json, <dir>/fleet.csv and\n"
     "<dir>/latency.dat, and prints the combined table. Exit status: 0 done, 1 a file\n"
@@ -68,14 +72,15 @@ int main(int argc, char** argv) {
     std::string outDir;
     std::string label = "fleet";
     std::vector<std::string> files;
+    std::string agentsFile;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if ((a == "--out" || a == "--label") && i + 1 < argc) {
-            (a == "--out" ? outDir : label) = argv[++i];
+        if ((a == "--out" || a == "--label" || a == "--agents") && i + 1 < argc) {
+            (a == "--out" ? outDir : a == "--label" ? label : agentsFile) = argv[++i];
         } else if (a.compare(0, 2, "--") == 0) {
             std::fprintf(stderr, "xomq-fleet-merge: unknown option %s\n\n%s", a.c_str(), kUsage);
             return 2;
@@ -83,9 +88,23 @@ int main(int argc, char** argv) {
             files.push_back(a);
         }
     }
-    if (outDir.empty() || files.empty()) {
+    if (outDir.empty() || files.empty() == agentsFile.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
+    }
+    // A fleet on agents: each result file belongs to the host of its agent.
+    std::vector<fleet::AgentRun> agents;
+    std::vector<size_t> agentOf;
+    if (!agentsFile.empty()) {
+        std::string error;
+        if (!fleet::readAgents(agentsFile, &agents, &error)) {
+            std::fprintf(stderr, "xomq-fleet-merge: %s: %s\n", agentsFile.c_str(), error.c_str());
+            return 1;
+        }
+        for (size_t a = 0; a < agents.size(); ++a) {
+            files.insert(files.end(), agents[a].files.begin(), agents[a].files.end());
+            agentOf.insert(agentOf.end(), agents[a].files.size(), a);
+        }
     }
 
     std::vector<Sender> senders(files.size());
@@ -152,6 +171,27 @@ int main(int argc, char** argv) {
     fleet["system_errors"] = systemErrors;
     fleet["failures"] = failures;
     fleet["per_sender"] = perSender;
+    if (!agentsFile.empty()) {
+        Json hosts = Json::array();
+        Json failedHosts = Json::array();
+        for (size_t a = 0; a < agents.size(); ++a) {
+            std::vector<const results::RunRecord*> records;
+            for (size_t i = 0; i < senders.size(); ++i) {
+                if (agentOf[i] == a) {
+                    records.push_back(&senders[i].record);
+                    fleet["per_sender"][i]["agent"] = agents[a].agent;
+                }
+            }
+            hosts.push_back(fleet::hostFigures(agents[a], records));
+            if (agents[a].failed) {
+                failedHosts.push_back({{"agent", agents[a].agent},
+                                       {"host", agents[a].host},
+                                       {"reason", agents[a].reason}});
+            }
+        }
+        fleet["hosts"] = std::move(hosts);
+        fleet["failed_hosts"] = std::move(failedHosts);
+    }
 
     std::ostringstream csv;
     csv << "sender,result_code,count,rate,p50_us,p99_us,max_us,system_errors\n";
@@ -222,6 +262,9 @@ int main(int argc, char** argv) {
         std::printf("sender %s failed: code %s (%s) in %s\n", f["sender"].dump().c_str(),
                     f["result_code"].dump().c_str(), f["outcome"].get<std::string>().c_str(),
                     f["failed_call"].get<std::string>().c_str());
+    }
+    if (fleet.contains("hosts")) {
+        fleet::printHosts(fleet["hosts"]);
     }
     return 0;
 }
