@@ -4,15 +4,16 @@
 # responders and one router, each writing its own result file (resultFile,
 # latencyHistogram = 1); then one combined table (xomq-fleet-merge):
 # aggregate messages/sec, the spread of the senders' rates, percentiles of
-# the merged histograms, system error replies and failures with their codes.
+# the merged histograms, system error replies and failures with their codes,
+# and the rate and p99 over time from the senders' interval histograms.
 #
 #   scripts/fleet.sh [--senders N] [--responders M] [--amount N] [--warmup N]
-#                    [--ini FILE] [--out DIR] [--label TEXT] [--timeout S]
-#                    [--build-dir DIR] [--no-build]
+#                    [--rate R] [--ini FILE] [--out DIR] [--label TEXT]
+#                    [--timeout S] [--build-dir DIR] [--no-build]
 #   scripts/fleet.sh --agents NAME,...|all --server ROUTERS [--senders K] [--amount N]
-#                    [--warmup N] [--ini FILE] [--timeout S] [--out DIR] [--label TEXT]
-#                    [--user NAME] [--password TEXT] [--nkey-seed FILE] [--creds FILE]
-#                    [--tls-ca FILE] [--tls-cert FILE --tls-key FILE]
+#                    [--warmup N] [--rate R] [--ini FILE] [--timeout S] [--out DIR]
+#                    [--label TEXT] [--user NAME] [--password TEXT] [--nkey-seed FILE]
+#                    [--creds FILE] [--tls-ca FILE] [--tls-cert FILE --tls-key FILE]
 #                    [--build-dir DIR] [--no-build]
 #   scripts/fleet.sh --chart OUT.png DIR...
 #
@@ -20,12 +21,16 @@
 #   --responders M   xomq-responder instances of the service (default 1)
 #   --amount N       requests per sender (default 10000)
 #   --warmup N       warm-up requests per sender, outside every figure (default 100)
+#   --rate R         pace every sender at R requests per second (sendRate): the
+#                    merged latency is then the one from the scheduled send
 #   --ini FILE       your own router and service: every sender runs with this file,
-#                    with sendAmount, warmupAmount, latencyHistogram, resultFile and
-#                    the log file set by the fleet (placed before the file's own keys,
-#                    whose first value wins); no router or responder is started
+#                    with sendAmount, warmupAmount, latencyHistogram, resultFile,
+#                    sendRate (with --rate) and the log file set by the fleet (placed
+#                    before the file's own keys, whose first value wins); no router
+#                    or responder is started
 #   --out DIR        the results: sender-<i>.json and .log, fleet.json, fleet.csv,
-#                    latency.dat and, with gnuplot, latency.png (default fleet-<time>)
+#                    latency.dat, intervals.dat and, with gnuplot, latency.png and
+#                    over-time.png (default fleet-<time>)
 #   --label TEXT     the name of this run in the table and the chart (default
 #                    "<N> senders", "1 sender")
 #   --timeout S      stop the senders still running after S seconds (default 600)
@@ -89,6 +94,36 @@ EOT
     say "chart: $out"
 }
 
+# draw_time_chart out.png dir: the fleet's rate and p99 per interval.
+draw_time_chart() {
+    local out=$1 dir=$2
+    if ! command -v gnuplot >/dev/null 2>&1; then
+        say "no chart over time drawn: gnuplot is not installed (apt-get install gnuplot-nox)"
+        return 0
+    fi
+    if [[ $(grep -vc '^#' "$dir/intervals.dat" || true) -eq 0 ]]; then
+        say "no chart over time drawn: the senders wrote no intervals"
+        return 0
+    fi
+    gnuplot <<EOT
+set terminal pngcairo size 900,560 noenhanced
+set output '$out'
+set title 'XoMQSender fleet: rate and p99 per interval'
+set xlabel 'seconds from the first timer start'
+set ylabel 'requests/sec'
+set y2label 'p99 (microseconds)'
+set ytics nomirror
+set y2tics
+set yrange [0:*]
+set logscale y2
+set grid
+set key left bottom
+plot '$dir/intervals.dat' using 5:2 with linespoints title 'rate' axes x1y1, \
+     '$dir/intervals.dat' using 5:3 with linespoints title 'p99' axes x1y2
+EOT
+    say "chart over time: $out"
+}
+
 if [[ "${1:-}" == "--chart" ]]; then
     [[ $# -ge 3 ]] || usage
     shift
@@ -101,6 +136,7 @@ option --senders senders positive 2
 option --responders responders positive 1
 option --amount amount positive 10000
 option --warmup warmup count 100
+option --rate rate positive
 option --ini ini file
 option --out out text
 option --label label text
@@ -138,6 +174,7 @@ run_on_agents() {
     local control=(--agents "$agents" --server "$server" --senders "$senders" --amount "$amount"
         --warmup "$warmup" --timeout "$limit" --out "$out") flag value rc=0
     [[ -z "$ini" ]] || control+=(--ini "$ini")
+    [[ -z "$rate" ]] || control+=(--rate "$rate")
     for flag in user password nkey_seed creds tls_ca tls_cert tls_key; do
         value=${!flag}
         [[ -z "$value" ]] || control+=("--${flag//_/-}" "$value")
@@ -189,6 +226,9 @@ for ((i = 1; i <= senders; i++)); do
         echo "warmupAmount = $warmup"
         echo "latencyHistogram = 1"
         echo "resultFile = $out/sender-$i.json"
+        if [[ -n "$rate" ]]; then
+            echo "sendRate = $rate"
+        fi
         if [[ -z "$ini" ]]; then
             echo "toServiceName = $service"
             echo "[options:mq]"
@@ -206,7 +246,7 @@ for ((i = 1; i <= senders; i++)); do
     rm -f "$out/sender-$i.json"
 done
 
-say "$senders senders, $amount requests each (after $warmup warm-up requests)"
+say "$senders senders, $amount requests each (after $warmup warm-up requests)${rate:+, paced at $rate per second each}"
 sender_pids=()
 for ((i = 1; i <= senders; i++)); do
     "$bin/src/sender/XoMQSender" "$work/sender-$i.ini" >"$out/sender-$i.out" 2>&1 &
@@ -244,5 +284,6 @@ done
 "$bin/tools/fleet/xomq-fleet-merge" --out "$out" --label "$label" "${results[@]}" |
     tee "$out/fleet.txt"
 draw_chart "$out/latency.png" "$out"
+draw_time_chart "$out/over-time.png" "$out"
 say "results in $out"
 exit "$failed"

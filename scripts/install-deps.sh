@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(cmake g++ clang libclang-rt-14-dev make pkg-config googletest libgtest-dev libgmock-dev
           libbenchmark-dev libnats-dev nats-server valgrind procps time nlohmann-json3-dev
-          libssl-dev openssl)
+          libssl-dev openssl zlib1g-dev)
 # Node.js and npm run the tests with nats.js services; a node that is already
 # there (from any source) will do.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
@@ -17,7 +17,7 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
 fi
 recommends_off=()
 if [[ "${1:-}" == "--windows" ]]; then
-    recommends_off=(g++-mingw-w64-x86-64-posix wine wine64)
+    recommends_off=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev)
 fi
 
 missing() {

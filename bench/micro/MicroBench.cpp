@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "LatencyHistogram.h"
+#include "Measurement.h"
 #include "OptionString.h"
+#include "RunRecord.h"
 #include "StopRequest.h"
 #include "TraceSite.h"
 #include "XoSys.h"
@@ -207,20 +209,28 @@ void BM_RequestClientWork(benchmark::State& state) {
     }
 }
 
-// What latencyHistogram = 1 adds to a request: a clock reading before the
-// send and one after the reply check, and the record.
+// What latencyHistogram = 1 adds to a request of the closed loop, with the
+// program's own code: a clock reading before the send and one after the
+// reply check, the record into the interval's histogram, and the intervals
+// closing once a second.
 void BM_LatencyRecord(benchmark::State& state) {
-    latency::Histogram histogram;
+    results::RunRecord record;
+    record.settings.latencyHistogram = true;
+    Measurement measurement(record, nullptr);
+    measurement.start();
     uint64_t iterations = 0;
     for (auto _ : state) {
-        const auto sentAt = std::chrono::steady_clock::now();
+        measurement.beforeSend();
         benchmark::ClobberMemory();
-        const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
-            std::chrono::steady_clock::now() - sentAt);
-        histogram.record(static_cast<uint64_t>(took.count()));
+        measurement.afterReply();
         ++iterations;
     }
-    if (histogram.count() != iterations) {
+    measurement.finish();
+    uint64_t inIntervals = 0;
+    for (const results::RunRecord::Interval& i : record.intervals) {
+        inIntervals += i.latency.totals.count;
+    }
+    if (record.histogram->count() != iterations || inIntervals != iterations) {
         state.SkipWithError("the histogram lost records");
     }
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks as a smoke test: the micro benchmarks once each and a comparison
-# of a few hundred requests per path. Fails on crashes and wrong results
+# Benchmarks as a smoke test: the micro benchmarks once each, a comparison
+# of a few hundred requests per path and one short paced run. Fails on crashes and wrong results
 # only, never on timings (the machine is shared). Uses the benchmark build of
 # stage 10 when it is there, otherwise builds what it needs.
 set -euo pipefail
@@ -15,3 +15,4 @@ fi
 timeout 60 "$XO_ROOT/bench/run-micro.sh" --no-build --build-dir "$b" --quick
 timeout 60 "$XO_ROOT/bench/compare.sh" --no-build --build-dir "$b" --smoke --rounds 1 \
     --count 300 --out "$b/compare-smoke"
+timeout 60 "$XO_ROOT/bench/pacing.sh" --no-build --build-dir "$b" --quick

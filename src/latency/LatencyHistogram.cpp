@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace latency {
 
@@ -33,8 +34,12 @@ uint64_t Histogram::highestOf(uint32_t index) {
     return lowestOf(index) + (uint64_t{1} << bucketOf(index)) - 1;
 }
 
-void Histogram::clear() {
-    std::fill(m_counts.begin(), m_counts.end(), 0);
+void Histogram::reset() {
+    // The counts add up to the total, so with none recorded they are all 0
+    // already: an empty interval costs no walk over the array.
+    if (m_total != 0) {
+        std::fill(m_counts.begin(), m_counts.end(), 0);
+    }
     m_total = 0;
     m_min = UINT64_MAX;
     m_max = 0;
@@ -43,16 +48,17 @@ void Histogram::clear() {
 }
 
 void Histogram::merge(const Histogram& other) {
+    if (other.m_total == 0) {
+        return;
+    }
     for (size_t i = 0; i < m_counts.size(); ++i) {
         m_counts[i] += other.m_counts[i];
     }
     m_total += other.m_total;
     m_sum += other.m_sum;
     m_sumSquares += other.m_sumSquares;
-    if (other.m_total != 0) {
-        m_min = other.m_min < m_min ? other.m_min : m_min;
-        m_max = other.m_max > m_max ? other.m_max : m_max;
-    }
+    m_min = other.m_min < m_min ? other.m_min : m_min;
+    m_max = other.m_max > m_max ? other.m_max : m_max;
 }
 
 double Histogram::mean() const {
@@ -87,10 +93,14 @@ void Histogram::valuesAtPercentiles(const double* percents, uint64_t* values, si
         values[next] = min();
     }
     // The rank of the value asked for, as in a sorted list of all values.
+    // The product can come out one ulp above a whole number (99.9 % of 1000
+    // as 999.0000000000001); that ulp is taken off before rounding up, as
+    // HdrHistogram does, so that the rank is 999 and not 1000.
     const auto rankOf = [this](double percent) {
         const double p = percent > 100 ? 100 : percent;
-        const uint64_t rank =
-            static_cast<uint64_t>(std::ceil(p / 100.0 * static_cast<double>(m_total)));
+        const double x = p / 100.0 * static_cast<double>(m_total);
+        const double ulp = std::nextafter(x, HUGE_VAL) - x;
+        const uint64_t rank = static_cast<uint64_t>(std::ceil(x - ulp));
         return rank < 1 ? 1 : (rank > m_total ? m_total : rank);
     };
     uint64_t seen = 0;
@@ -150,27 +160,73 @@ Histogram::Totals Histogram::totals() const {
 
 bool Histogram::restore(const std::vector<std::pair<uint32_t, uint64_t>>& buckets,
                         const Totals& totals) {
-    clear();
-    uint64_t counted = 0;
-    for (const auto& b : buckets) {
-        if (b.first >= m_counts.size() || b.second > UINT64_MAX - counted) {
-            clear();
-            return false;
-        }
-        m_counts[b.first] += b.second;
-        counted += b.second;
-    }
-    const bool consistent = counted == totals.count && (counted == 0 || totals.min <= totals.max);
-    if (!consistent) {
-        clear();
+    reset();
+    if (!consistent(buckets, totals)) {
         return false;
     }
+    for (const auto& b : buckets) {
+        m_counts[b.first] += b.second;
+    }
     m_total = totals.count;
-    m_min = counted == 0 ? UINT64_MAX : totals.min;
+    m_min = totals.count == 0 ? UINT64_MAX : totals.min;
     m_max = totals.max;
     m_sum = totals.sum;
     m_sumSquares = totals.sumSquares;
     return true;
+}
+
+}  // namespace latency
+
+namespace latency {
+
+void Histogram::Snapshot::add(const Snapshot& other) {
+    if (other.totals.count == 0) {
+        return;
+    }
+    std::vector<std::pair<uint32_t, uint64_t>> sum;
+    sum.reserve(buckets.size() + other.buckets.size());
+    size_t i = 0;
+    size_t j = 0;
+    while (i < buckets.size() || j < other.buckets.size()) {
+        if (j == other.buckets.size() ||
+            (i < buckets.size() && buckets[i].first < other.buckets[j].first)) {
+            sum.push_back(buckets[i++]);
+        } else if (i == buckets.size() || other.buckets[j].first < buckets[i].first) {
+            sum.push_back(other.buckets[j++]);
+        } else {
+            sum.emplace_back(buckets[i].first, buckets[i].second + other.buckets[j].second);
+            ++i;
+            ++j;
+        }
+    }
+    buckets = std::move(sum);
+    const bool empty = totals.count == 0;
+    totals.min = empty || other.totals.min < totals.min ? other.totals.min : totals.min;
+    totals.max = other.totals.max > totals.max ? other.totals.max : totals.max;
+    totals.count += other.totals.count;
+    totals.sum += other.totals.sum;
+    totals.sumSquares += other.totals.sumSquares;
+}
+
+Histogram::Snapshot Histogram::snapshot() const {
+    Snapshot s;
+    if (m_total != 0) {
+        s.buckets = buckets();
+    }
+    s.totals = totals();
+    return s;
+}
+
+bool Histogram::consistent(const std::vector<std::pair<uint32_t, uint64_t>>& buckets,
+                           const Totals& totals) {
+    uint64_t counted = 0;
+    for (const auto& b : buckets) {
+        if (b.first >= slots() || b.second > UINT64_MAX - counted) {
+            return false;
+        }
+        counted += b.second;
+    }
+    return counted == totals.count && (counted == 0 || totals.min <= totals.max);
 }
 
 }  // namespace latency

@@ -51,6 +51,8 @@ class Histogram {
 
     // Adds every value of other.
     void merge(const Histogram& other);
+    // Back to empty, as constructed (the counts stay allocated).
+    void reset();
 
     uint64_t count() const { return m_total; }
     uint64_t min() const { return m_total == 0 ? 0 : m_min; }
@@ -99,6 +101,23 @@ class Histogram {
     // to totals.count.
     bool restore(const std::vector<std::pair<uint32_t, uint64_t>>& buckets, const Totals& totals);
 
+    // The written form in one piece: what an interval of a run keeps of its
+    // histogram (a few hundred buckets instead of the whole array).
+    struct Snapshot {
+        std::vector<std::pair<uint32_t, uint64_t>> buckets;
+        Totals totals;
+
+        // Adds every value of other, as merge does for histograms, without
+        // the whole array: intervals of several runs add up this way.
+        void add(const Snapshot& other);
+    };
+    Snapshot snapshot() const;
+    bool restore(const Snapshot& s) { return restore(s.buckets, s.totals); }
+    // Whether restore would take it: indexes in range, counts adding up.
+    static bool consistent(const std::vector<std::pair<uint32_t, uint64_t>>& buckets,
+                           const Totals& totals);
+    static bool consistent(const Snapshot& s) { return consistent(s.buckets, s.totals); }
+
     // The range of values one sub-bucket holds.
     static uint64_t lowestOf(uint32_t index);
     static uint64_t highestOf(uint32_t index);
@@ -122,8 +141,6 @@ class Histogram {
         return __builtin_clzll(v);
 #endif
     }
-    void clear();
-
     std::vector<uint64_t> m_counts;
     uint64_t m_total = 0;
     uint64_t m_min = UINT64_MAX;

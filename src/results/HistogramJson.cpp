@@ -22,9 +22,13 @@ void putLatencyFigures(Json& j, const latency::Histogram& h) {
 }
 
 Json histogramJson(const latency::Histogram& h) {
-    const latency::Histogram::Totals t = h.totals();
+    return snapshotJson(h.snapshot());
+}
+
+Json snapshotJson(const latency::Histogram::Snapshot& s) {
+    const latency::Histogram::Totals& t = s.totals;
     Json buckets = Json::array();
-    for (const auto& b : h.buckets()) {
+    for (const auto& b : s.buckets) {
         buckets.push_back({b.first, b.second});
     }
     return {
@@ -41,30 +45,40 @@ Json histogramJson(const latency::Histogram& h) {
 }
 
 bool readHistogram(const Json& j, latency::Histogram* out, std::string* error) {
+    latency::Histogram::Snapshot s;
+    if (!readSnapshot(j, &s, error)) {
+        return false;
+    }
+    out->restore(s);
+    return true;
+}
+
+bool readSnapshot(const Json& j, latency::Histogram::Snapshot* out, std::string* error) {
     if (j.value("sub_bucket_count", 0u) != latency::Histogram::kSubBucketCount ||
         j.value("highest_us", uint64_t{0}) != latency::Histogram::kHighest) {
         *error = "its histogram has another layout";
         return false;
     }
-    std::vector<std::pair<uint32_t, uint64_t>> buckets;
+    latency::Histogram::Snapshot s;
     for (const Json& b : j.value("buckets", Json::array())) {
         if (!b.is_array() || b.size() != 2 || !b[0].is_number_unsigned() ||
             !b[1].is_number_unsigned()) {
             *error = "a histogram bucket is not [index, count]";
             return false;
         }
-        buckets.emplace_back(b[0].get<uint32_t>(), b[1].get<uint64_t>());
+        s.buckets.emplace_back(b[0].get<uint32_t>(), b[1].get<uint64_t>());
     }
-    latency::Histogram::Totals t;
+    latency::Histogram::Totals& t = s.totals;
     t.count = j.value("count", uint64_t{0});
     t.min = j.value("min", uint64_t{0});
     t.max = j.value("max", uint64_t{0});
     t.sum = j.value("sum", uint64_t{0});
     t.sumSquares = j.value("sum_squares", 0.0);
-    if (!out->restore(buckets, t)) {
+    if (!latency::Histogram::consistent(s)) {
         *error = "its histogram does not add up";
         return false;
     }
+    *out = std::move(s);
     return true;
 }
 

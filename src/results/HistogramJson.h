@@ -23,6 +23,11 @@ nlohmann::ordered_json histogramJson(const latency::Histogram& h);
 // *error, for another layout or figures that do not add up.
 bool readHistogram(const nlohmann::ordered_json& j, latency::Histogram* out, std::string* error);
 
+// The same form for a histogram's snapshot, as an interval keeps it.
+nlohmann::ordered_json snapshotJson(const latency::Histogram::Snapshot& s);
+bool readSnapshot(const nlohmann::ordered_json& j, latency::Histogram::Snapshot* out,
+                  std::string* error);
+
 }  // namespace results
 
 #endif  // XOMQ_RESULTS_HISTOGRAMJSON_H

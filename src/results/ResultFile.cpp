@@ -122,6 +122,7 @@ void putSettings(Json& j, const RunRecord& r) {
         {"latency_histogram", s.latencyHistogram},
         {"progress_seconds", s.progressSeconds},
         {"service_stats", s.serviceStats},
+        {"send_rate", s.sendRate},
     };
 }
 
@@ -137,6 +138,7 @@ bool readSettings(const Json& j, RunRecord* r, std::string*) {
     s.latencyHistogram = in.value("latency_histogram", false);
     s.progressSeconds = in.value("progress_seconds", 0);
     s.serviceStats = in.value("service_stats", false);
+    s.sendRate = in.value("send_rate", 0.0);
     return true;
 }
 
@@ -230,7 +232,7 @@ void putServiceStats(Json& j, const RunRecord& r) {
                                                     : Json()}});
     }
     const std::optional<double> processing = s.meanProcessingMicros();
-    const std::optional<double> roundTrip = r.microsPerRequest();
+    const std::optional<double> roundTrip = r.meanRoundTripMicros();
     std::optional<double> transport;
     std::optional<double> transportShare;
     if (processing && roundTrip) {
@@ -265,14 +267,113 @@ bool readServiceStats(const Json& j, RunRecord* r, std::string*) {
     return true;
 }
 
+// A paced run: its rate, late sends and largest lag, and the latency from
+// the actual send beside the top-level one from the scheduled send.
+void putPacing(Json& j, const RunRecord& r) {
+    if (!r.pacing) {
+        return;
+    }
+    j["send_rate"] = r.settings.sendRate;
+    j["late_sends"] = r.pacing->lateSends;
+    j["max_lag_us"] = r.pacing->maxLagMicros;
+    if (r.uncorrected) {
+        Json u = Json::object();
+        putLatencyFigures(u, *r.uncorrected);
+        u["histogram"] = histogramJson(*r.uncorrected);
+        j["uncorrected"] = u;
+    }
+}
+
+bool readPacing(const Json& j, RunRecord* r, std::string* error) {
+    if (!j.contains("late_sends")) {
+        return true;
+    }
+    RunRecord::Pacing& p = r->pacing.emplace();
+    p.lateSends = j.value("late_sends", uint64_t{0});
+    p.maxLagMicros = j.value("max_lag_us", uint64_t{0});
+    const Json u = j.value("uncorrected", Json::object());
+    if (u.contains("histogram") &&
+        !readHistogram(u.at("histogram"), &r->uncorrected.emplace(), error)) {
+        *error = "uncorrected: " + *error;
+        return false;
+    }
+    return true;
+}
+
+// The figures of one interval's snapshot.
+void putIntervalFigures(Json& j, const latency::Histogram::Snapshot& s,
+                        latency::Histogram* scratch) {
+    scratch->restore(s);
+    static const double kPercents[] = {50, 99};
+    uint64_t at[2];
+    scratch->valuesAtPercentiles(kPercents, at, 2);
+    j["p50_us"] = at[0];
+    j["p99_us"] = at[1];
+    j["max_us"] = s.totals.max;
+    j["histogram"] = snapshotJson(s);
+}
+
+void putIntervals(Json& j, const RunRecord& r) {
+    if (r.intervals.empty()) {
+        return;
+    }
+    j["timer_started"] = utcText(r.timerStarted);
+    Json all = Json::array();
+    latency::Histogram scratch;
+    for (const RunRecord::Interval& i : r.intervals) {
+        Json e = Json::object();
+        e["start_s"] = i.startSeconds;
+        e["length_s"] = i.lengthSeconds;
+        e["count"] = i.latency.totals.count;
+        e["rate"] = i.lengthSeconds > 0
+                        ? static_cast<double>(i.latency.totals.count) / i.lengthSeconds
+                        : 0.0;
+        putIntervalFigures(e, i.latency, &scratch);
+        if (i.uncorrected) {
+            Json u = Json::object();
+            putIntervalFigures(u, *i.uncorrected, &scratch);
+            e["uncorrected"] = u;
+        }
+        all.push_back(std::move(e));
+    }
+    j["intervals"] = std::move(all);
+}
+
+bool readIntervals(const Json& j, RunRecord* r, std::string* error) {
+    if (!j.contains("intervals")) {
+        return true;
+    }
+    if (!readTime(j, "timer_started", &r->timerStarted, error)) {
+        return false;
+    }
+    for (const Json& e : j.at("intervals")) {
+        RunRecord::Interval i;
+        i.startSeconds = e.value("start_s", 0.0);
+        i.lengthSeconds = e.value("length_s", 0.0);
+        if (!readSnapshot(e.value("histogram", Json::object()), &i.latency, error)) {
+            *error = "an interval: " + *error;
+            return false;
+        }
+        const Json u = e.value("uncorrected", Json::object());
+        if (u.contains("histogram") &&
+            !readSnapshot(u.at("histogram"), &i.uncorrected.emplace(), error)) {
+            *error = "an interval: " + *error;
+            return false;
+        }
+        r->intervals.push_back(std::move(i));
+    }
+    return true;
+}
+
 struct Block {
     void (*put)(Json& j, const RunRecord& r);
     bool (*read)(const Json& j, RunRecord* r, std::string* error);
 };
 
 const Block kBlocks[] = {
-    {putOrigin, readOrigin}, {putSettings, readSettings}, {putOutcome, readOutcome},
-    {putCounts, readCounts}, {putLatency, readLatency},   {putServiceStats, readServiceStats},
+    {putOrigin, readOrigin},       {putSettings, readSettings},         {putOutcome, readOutcome},
+    {putCounts, readCounts},       {putLatency, readLatency},           {putPacing, readPacing},
+    {putIntervals, readIntervals}, {putServiceStats, readServiceStats},
 };
 
 const char kFormat[] = "xomq-result-1";

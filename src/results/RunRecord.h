@@ -13,11 +13,19 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "LatencyHistogram.h"
 #include "ServiceStats.h"
 
 namespace results {
+
+// What a paced run adds: request i is due at the timer start + i / rate.
+// (Outside RunRecord, where std::optional<RunPacing> can see it complete.)
+struct RunPacing {
+    uint64_t lateSends = 0;     // sent after their due time: the reply before came late
+    uint64_t maxLagMicros = 0;  // the largest actual send - due time
+};
 
 struct RunRecord {
     // Who ran it: the program, the XoSys library behind it, the process.
@@ -40,15 +48,32 @@ struct RunRecord {
         bool latencyHistogram = false;
         int32_t progressSeconds = 0;
         bool serviceStats = false;
-        // Where the record is written at the end; not part of what is written.
+        double sendRate = 0;  // requests per second; 0: the closed loop
+        // Where the record and the interval log go; not part of what is written.
         std::string resultFile;
+        std::string histogramLog;
 
         // Any of the measurement keys set: the report then also names the
         // system error replies.
         bool measuring() const {
             return latencyHistogram || !resultFile.empty() || warmupAmount > 0 ||
-                   progressSeconds > 0 || serviceStats;
+                   progressSeconds > 0 || serviceStats || sendRate > 0 || !histogramLog.empty();
         }
+        bool paced() const { return sendRate > 0; }
+        // The length of an interval of the timed loop's histograms.
+        int32_t intervalSeconds() const { return progressSeconds > 0 ? progressSeconds : 1; }
+    };
+
+    using Pacing = RunPacing;
+
+    // One interval of the timed loop, from its own histograms: every request
+    // whose reply came within it. In a paced run latency is from the
+    // scheduled send and uncorrected from the actual send.
+    struct Interval {
+        double startSeconds = 0;  // from the timer start
+        double lengthSeconds = 0;
+        latency::Histogram::Snapshot latency;
+        std::optional<latency::Histogram::Snapshot> uncorrected;
     };
 
     enum class Outcome { kCompleted, kFailed, kInterrupted };
@@ -65,8 +90,16 @@ struct RunRecord {
     uint64_t totalMicros = 0;   // the timed loop, or as far as it got
     uint64_t systemErrors = 0;  // system error replies (warm-up excluded)
     uint32_t warmupDone = 0;
-    std::optional<latency::Histogram> histogram;  // with latencyHistogram = 1
-    std::optional<ServiceStats> serviceStats;     // with serviceStats = 1, once read
+    // With latencyHistogram = 1. In a paced run, histogram is the latency
+    // from the scheduled send and uncorrected the one from the actual send.
+    std::optional<latency::Histogram> histogram;
+    std::optional<latency::Histogram> uncorrected;
+    std::optional<Pacing> pacing;  // with sendRate
+    // The intervals' histograms (with latencyHistogram = 1), from the timer
+    // start, a wall-clock time, so that the intervals of several runs line up.
+    std::chrono::system_clock::time_point timerStarted;
+    std::vector<Interval> intervals;
+    std::optional<ServiceStats> serviceStats;  // with serviceStats = 1, once read
 
     Outcome outcome() const {
         return !interruptedBy.empty() ? Outcome::kInterrupted
@@ -86,6 +119,19 @@ struct RunRecord {
             return std::nullopt;
         }
         return static_cast<double>(totalMicros) / static_cast<double>(count);
+    }
+    // The mean round trip the service's figures are set against: the time
+    // per request of the closed loop; in a paced run, where that time holds
+    // the waits for the due times, the mean latency from the actual send
+    // (none without the histogram).
+    std::optional<double> meanRoundTripMicros() const {
+        if (!settings.paced()) {
+            return microsPerRequest();
+        }
+        if (!uncorrected || uncorrected->count() == 0) {
+            return std::nullopt;
+        }
+        return uncorrected->mean();
     }
 };
 

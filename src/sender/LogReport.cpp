@@ -6,6 +6,9 @@ namespace logreport {
 
 namespace {
 
+// Below this share of the asked rate a paced run says it could not keep up.
+const double kKeptUp = 0.99;
+
 void logLatency(const latency::Histogram& h) {
     const latency::Histogram::Summary s = h.summary();
     XO_LOG_INFO(
@@ -14,6 +17,42 @@ void logLatency(const latency::Histogram& h) {
         s.min, s.p50, s.p90, s.p99, s.p999, s.p9999, s.max);
     XO_LOG_INFO("Latency mean %f microseconds, standard deviation %f microseconds", s.mean,
                 s.stddev);
+}
+
+void logScheduled(const latency::Histogram& h) {
+    const latency::Histogram::Summary s = h.summary();
+    XO_LOG_INFO(
+        "Latency from the scheduled send in microseconds: min %I64u, p50 %I64u, p90 %I64u, "
+        "p99 %I64u, p99.9 %I64u, p99.99 %I64u, max %I64u",
+        s.min, s.p50, s.p90, s.p99, s.p999, s.p9999, s.max);
+    XO_LOG_INFO(
+        "Latency from the scheduled send: mean %f microseconds, standard deviation %f "
+        "microseconds",
+        s.mean, s.stddev);
+}
+
+void logActual(const latency::Histogram& h) {
+    const latency::Histogram::Summary s = h.summary();
+    XO_LOG_INFO(
+        "Latency from the actual send in microseconds: min %I64u, p50 %I64u, p90 %I64u, "
+        "p99 %I64u, p99.9 %I64u, p99.99 %I64u, max %I64u",
+        s.min, s.p50, s.p90, s.p99, s.p999, s.p9999, s.max);
+    XO_LOG_INFO(
+        "Latency from the actual send: mean %f microseconds, standard deviation %f "
+        "microseconds",
+        s.mean, s.stddev);
+}
+
+void logPacing(const results::RunRecord& r) {
+    XO_LOG_INFO("%I64u late sends, largest lag %I64u microseconds", r.pacing->lateSends,
+                r.pacing->maxLagMicros);
+    const std::optional<double> rate = r.rate();
+    const double asked = r.settings.sendRate;
+    if (rate && *rate < asked * kKeptUp) {
+        XO_LOG_INFO(
+            "Could not keep up with sendRate: %f requests/sec asked, %f requests/sec achieved",
+            asked, *rate);
+    }
 }
 
 }  // namespace
@@ -29,7 +68,15 @@ void report(const results::RunRecord& r) {
     if (r.settings.measuring() && (r.systemErrors != 0 || r.histogram)) {
         XO_LOG_INFO("%I64u system error replies", r.systemErrors);
     }
-    if (r.histogram) {
+    if (r.pacing) {
+        if (r.histogram) {
+            logScheduled(*r.histogram);
+        }
+        if (r.uncorrected) {
+            logActual(*r.uncorrected);
+        }
+        logPacing(r);
+    } else if (r.histogram) {
         logLatency(*r.histogram);
     }
 }
@@ -58,7 +105,7 @@ void serviceStats(const results::RunRecord& r) {
             i.id.c_str(), i.requests, share, i.errors, mean);
     }
     const std::optional<double> processing = s.meanProcessingMicros();
-    const std::optional<double> roundTrip = r.microsPerRequest();
+    const std::optional<double> roundTrip = r.meanRoundTripMicros();
     if (processing && roundTrip) {
         const double transport = *roundTrip - *processing;
         XO_LOG_INFO(
@@ -67,30 +114,47 @@ void serviceStats(const results::RunRecord& r) {
     }
 }
 
-void interrupted(const results::RunRecord& r) {
+void interrupted(const results::RunRecord& r, bool duringWarmUp) {
+    if (duringWarmUp) {
+        XO_LOG_ERROR("Interrupted by %s during the warm-up, after %I64u of %d warm-up requests",
+                     r.interruptedBy.c_str(), static_cast<uint64_t>(r.warmupDone),
+                     r.settings.warmupAmount);
+        return;
+    }
     XO_LOG_ERROR("Interrupted by %s after %I64u requests and %I64u microseconds",
                  r.interruptedBy.c_str(), static_cast<uint64_t>(r.count), r.totalMicros);
 }
 
-ProgressLines::ProgressLines(int32_t seconds)
-    : m_period(std::chrono::seconds(seconds)), m_last(SteadyClock::now()) {}
+void progress(uint64_t count, double rate, const latency::Histogram* soFar) {
+    if (soFar != nullptr) {
+        XO_LOG_INFO("Progress: %I64u requests, now %f requests/sec, p99 so far %I64u us", count,
+                    rate, soFar->valueAtPercentile(99));
+    } else {
+        XO_LOG_INFO("Progress: %I64u requests, now %f requests/sec", count, rate);
+    }
+}
+
+ProgressLines::ProgressLines(int32_t seconds, int32_t warmUpAmount)
+    : m_period(std::chrono::seconds(seconds)),
+      m_last(SteadyClock::now()),
+      m_warmUpAmount(warmUpAmount) {}
 
 void ProgressLines::after(const results::RunRecord& r) {
     const SteadyClock::time_point now = SteadyClock::now();
     if (now - m_last < m_period) {
         return;
     }
+    const uint32_t done = m_warmUpAmount > 0 ? r.warmupDone : r.count;
     const double seconds = std::chrono::duration<double>(now - m_last).count();
-    const double rate = static_cast<double>(r.count - m_lastCount) / seconds;
-    if (r.histogram) {
-        XO_LOG_INFO("Progress: %I64u requests, now %f requests/sec, p99 so far %I64u us",
-                    static_cast<uint64_t>(r.count), rate, r.histogram->valueAtPercentile(99));
+    const double rate = static_cast<double>(done - m_lastCount) / seconds;
+    if (m_warmUpAmount > 0) {
+        XO_LOG_INFO("Warm-up progress: %I64u of %d requests, now %f requests/sec",
+                    static_cast<uint64_t>(done), m_warmUpAmount, rate);
     } else {
-        XO_LOG_INFO("Progress: %I64u requests, now %f requests/sec", static_cast<uint64_t>(r.count),
-                    rate);
+        progress(done, rate, r.histogram ? &*r.histogram : nullptr);
     }
     m_last = now;
-    m_lastCount = r.count;
+    m_lastCount = done;
 }
 
 }  // namespace logreport

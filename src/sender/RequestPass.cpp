@@ -1,13 +1,10 @@
 #include "RequestPass.h"
 
-#include <chrono>
 #include <cstring>
 
 #include "TraceSite.h"
 
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
 
 // The calls of a pass. Their failure lines are the system's own and fixed,
 // also those that look wrong and are not to be corrected: "Cannot set body
@@ -40,7 +37,7 @@ uint32_t callFailed(uint32_t rc, const RunCall& call, std::string* failedCall) {
     return rc;
 }
 
-uint32_t requestPass(const RequestTarget& target, PassHandles& h, latency::Histogram* histogram,
+uint32_t requestPass(const RequestTarget& target, PassHandles& h, Measurement* measurement,
                      bool* systemError, std::string* failedCall) {
     // Take at most one waiting incoming message; it is freed unread.
     uint32_t rc = XoMQGetMsg(target.connection, h.drained.slot(), 0);
@@ -89,9 +86,8 @@ uint32_t requestPass(const RequestTarget& target, PassHandles& h, latency::Histo
         return callFailed(rc, kSetBody, failedCall);
     }
 
-    SteadyClock::time_point sentAt;
-    if (histogram != nullptr) {
-        sentAt = SteadyClock::now();
+    if (measurement != nullptr && !measurement->beforeSend()) {
+        return kStopped;
     }
     rc = XoMQSendMsg(target.connection, h.request.get(), h.reply.slot(), target.sendTimeout);
     if (rc != 0) {
@@ -120,10 +116,8 @@ uint32_t requestPass(const RequestTarget& target, PassHandles& h, latency::Histo
         XoMsgCopyBody(h.reply.get(), &sysErrCode, &sysErrSize);
         XO_LOG_ERROR_WITH_CODE(static_cast<uint32_t>(sysErrCode), "Failed to receive reply");
     }
-    if (histogram != nullptr) {
-        const auto took =
-            std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - sentAt);
-        histogram->record(static_cast<uint64_t>(took.count()));
+    if (measurement != nullptr) {
+        measurement->afterReply();
     }
     return 0;
 }

@@ -7,8 +7,13 @@
 #include <string>
 
 #include "HandleGuard.h"
-#include "LatencyHistogram.h"
+#include "Measurement.h"
 #include "XoSys.h"
+
+// The result of a pass or a loop that found a stop request pending (a paced
+// run's wait for a request's due time ends so); the run's finish turns it
+// into the request's code.
+const uint32_t kStopped = 0xFFFFFFFFu;
 
 // A call of the run as its failure is logged and recorded.
 struct RunCall {
@@ -40,10 +45,11 @@ struct RequestTarget {
 
 // One request. The handles stay in h for the caller to release after its own
 // steps. *systemError tells whether the reply was a system error reply. With
-// a histogram, the round trip from just before the send to just after the
-// reply check is recorded. Returns 0, or the failing call's code after its
-// line, with the call in *failedCall.
-uint32_t requestPass(const RequestTarget& target, PassHandles& h, latency::Histogram* histogram,
+// a measurement, it is told of the moments just before the send and just
+// after the reply check (and a paced run waits there for the request's due
+// time). Returns 0, kStopped when a stop request ended that wait, or the
+// failing call's code after its line, with the call in *failedCall.
+uint32_t requestPass(const RequestTarget& target, PassHandles& h, Measurement* measurement,
                      bool* systemError, std::string* failedCall);
 
 #endif  // XOMQ_SENDER_REQUESTPASS_H

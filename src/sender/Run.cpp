@@ -1,15 +1,21 @@
 #include "Run.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include "CHRTimer.h"
 #include "HandleGuard.h"
+#include "HistogramLog.h"
 #include "LogIni.h"
 #include "LogReport.h"
 #include "MQConnection.h"
+#include "Measurement.h"
 #include "RequestPass.h"
 #include "ResultFile.h"
 #include "RunRecord.h"
@@ -26,10 +32,6 @@
 namespace {
 
 const char kSection[] = "options:ap";
-
-// The result of a loop that found a stop request pending; the run's finish
-// turns it into the request's code.
-const uint32_t kStopped = 0xFFFFFFFFu;
 
 const RunCall kConnect = {"createMQConnectionConnect", "createMQConnectionConnect", nullptr};
 const RunCall kResolve = {"XoMQServiceResolve", "XoMQServiceResolve", nullptr};
@@ -53,9 +55,60 @@ class Run {
     void stopTimer();
 
     results::RunRecord& m_record;
-    std::optional<CHRTimer> m_timer;  // from "Start timer" on
+    hdrlog::Writer m_histogramLog;             // with histogramLog, open from the options on
+    std::optional<Measurement> m_measurement;  // with a histogram or a rate
+    std::optional<CHRTimer> m_timer;           // from "Start timer" on
     bool m_timerStopped = false;
+    bool m_inWarmUp = false;
 };
+
+// A 0/1 key, read as text: the library reads any text as a number's default,
+// so "yes" would be 0 without a word. Absent or empty is 0. False for any
+// other text.
+bool readFlag(const char* text, bool* value) {
+    if (text[0] == '\0' || std::strcmp(text, "0") == 0) {
+        *value = false;
+        return true;
+    }
+    *value = std::strcmp(text, "1") == 0;
+    return *value;
+}
+
+// A rate in requests per second: a decimal number, 0 for none. False for
+// any other text, a negative number or more than a billion.
+bool readRate(const char* text, double* value) {
+    if (text[0] == '\0') {
+        *value = 0;
+        return true;
+    }
+    // Digits and at most one point only: no sign, exponent, "inf" or "nan".
+    bool point = false;
+    bool digit = false;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c == '.' && !point) {
+            point = true;
+        } else if (*c >= '0' && *c <= '9') {
+            digit = true;
+        } else {
+            return false;
+        }
+    }
+    if (!digit) {
+        return false;
+    }
+    *value = std::strtod(text, nullptr);
+    return *value <= 1e9;
+}
+
+// Why a path names no file to write, or "" when it may: a directory is
+// refused here, before the run, and not by the rename at its end.
+std::string notAFile(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
+        return "it is a directory";
+    }
+    return "";
+}
 
 uint32_t Run::readOptions() {
     results::RunRecord::Settings& s = m_record.settings;
@@ -77,29 +130,42 @@ uint32_t Run::readOptions() {
 // is exactly the plain benchmark. kConfigError after the reason's line.
 uint32_t Run::readMeasurementKeys() {
     results::RunRecord::Settings& s = m_record.settings;
-    const int32_t histogram = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "latencyHistogram", 0);
+    char histogram[16];
+    std::memset(histogram, 0, sizeof histogram);
+    XoIniCustGetStr(XO_INI_DEFAULT, histogram, sizeof histogram, kSection, "latencyHistogram", "0");
+    histogram[sizeof histogram - 1] = '\0';
     char path[1024];
     std::memset(path, 0, sizeof path);
     XoIniCustGetStr(XO_INI_DEFAULT, path, sizeof path, kSection, "resultFile", "");
     path[sizeof path - 1] = '\0';
     s.warmupAmount = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "warmupAmount", 0);
     s.progressSeconds = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "progressSeconds", 0);
-    const int32_t serviceStats = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "serviceStats", 0);
-    if (histogram != 0 && histogram != 1) {
+    char serviceStats[16];
+    std::memset(serviceStats, 0, sizeof serviceStats);
+    XoIniCustGetStr(XO_INI_DEFAULT, serviceStats, sizeof serviceStats, kSection, "serviceStats",
+                    "0");
+    serviceStats[sizeof serviceStats - 1] = '\0';
+    char rate[32];
+    std::memset(rate, 0, sizeof rate);
+    XoIniCustGetStr(XO_INI_DEFAULT, rate, sizeof rate, kSection, "sendRate", "0");
+    rate[sizeof rate - 1] = '\0';
+    char logPath[1024];
+    std::memset(logPath, 0, sizeof logPath);
+    XoIniCustGetStr(XO_INI_DEFAULT, logPath, sizeof logPath, kSection, "histogramLog", "");
+    logPath[sizeof logPath - 1] = '\0';
+    if (!readFlag(histogram, &s.latencyHistogram)) {
         XO_LOG_ERROR(
             "Parameter 'latencyHistogram' in 'options:ap' section of INI must be 0 or 1, "
-            "not %d",
+            "not %s",
             histogram);
         return kConfigError;
     }
-    s.latencyHistogram = histogram == 1;
-    if (serviceStats != 0 && serviceStats != 1) {
+    if (!readFlag(serviceStats, &s.serviceStats)) {
         XO_LOG_ERROR(
-            "Parameter 'serviceStats' in 'options:ap' section of INI must be 0 or 1, not %d",
+            "Parameter 'serviceStats' in 'options:ap' section of INI must be 0 or 1, not %s",
             serviceStats);
         return kConfigError;
     }
-    s.serviceStats = serviceStats == 1;
     if (s.warmupAmount < 0) {
         XO_LOG_ERROR(
             "Parameter 'warmupAmount' in 'options:ap' section of INI must not be "
@@ -114,13 +180,36 @@ uint32_t Run::readMeasurementKeys() {
             s.progressSeconds);
         return kConfigError;
     }
-    std::string why;
-    if (path[0] != '\0' && !results::canWriteBeside(path, &why)) {
+    std::string why = path[0] != '\0' ? notAFile(path) : "";
+    if (path[0] != '\0' && (!why.empty() || !results::canWriteBeside(path, &why))) {
         XO_LOG_ERROR("Parameter 'resultFile' in 'options:ap' section of INI: cannot write '%s': %s",
                      path, why.c_str());
         return kConfigError;
     }
     s.resultFile = path;
+    if (!readRate(rate, &s.sendRate)) {
+        XO_LOG_ERROR(
+            "Parameter 'sendRate' in 'options:ap' section of INI must be a number of requests "
+            "per second (0 for none), not %s",
+            rate);
+        return kConfigError;
+    }
+    if (logPath[0] != '\0') {
+        if (!s.latencyHistogram) {
+            XO_LOG_ERROR(
+                "Parameter 'histogramLog' in 'options:ap' section of INI needs latencyHistogram = "
+                "1");
+            return kConfigError;
+        }
+        // Opened now, so that a path that cannot be written fails before the run.
+        if (!m_histogramLog.open(logPath, &why)) {
+            XO_LOG_ERROR(
+                "Parameter 'histogramLog' in 'options:ap' section of INI: cannot write '%s': %s",
+                logPath, why.c_str());
+            return kConfigError;
+        }
+        s.histogramLog = logPath;
+    }
     return 0;
 }
 
@@ -163,17 +252,20 @@ uint32_t Run::steps(const char* extraArg) {
     const RequestTarget target = {connection.get(), address, s.sendTimeoutMs};
 
     // Warm-up: the same requests and checks, before the timer and outside
-    // every figure.
+    // every figure, and not paced.
+    m_inWarmUp = s.warmupAmount > 0;
     rc = passes(target, false);
     if (rc != 0) {
         return rc;
     }
+    m_inWarmUp = false;
     if (s.warmupAmount > 0) {
         XO_LOG_INFO("Warm-up of %d requests done", s.warmupAmount);
     }
 
-    if (s.latencyHistogram) {
-        m_record.histogram.emplace();  // allocated before the timer starts
+    if (Measurement::needed(s)) {
+        // Its histograms are allocated before the timer starts.
+        m_measurement.emplace(m_record, m_histogramLog.isOpen() ? &m_histogramLog : nullptr);
     }
     std::optional<serviceprobe::Probe> probe;
     if (s.serviceStats) {
@@ -183,6 +275,9 @@ uint32_t Run::steps(const char* extraArg) {
     XO_LOG_INFO("Start timer");
     m_timer.emplace();
     m_timer->start();
+    if (m_measurement) {
+        m_measurement->start();
+    }
     rc = passes(target, true);
     if (rc == 0 && probe) {
         m_record.serviceStats = probe->after();
@@ -197,10 +292,12 @@ uint32_t Run::passes(const RequestTarget& target, bool timed) {
     const results::RunRecord::Settings& s = m_record.settings;
     const uint32_t amount = static_cast<uint32_t>(timed ? s.sendAmount : s.warmupAmount);
     uint32_t& done = timed ? m_record.count : m_record.warmupDone;
-    latency::Histogram* histogram = timed && m_record.histogram ? &*m_record.histogram : nullptr;
+    Measurement* measurement = timed && m_measurement ? &*m_measurement : nullptr;
+    // With a histogram the timed loop's progress lines come from its
+    // intervals.
     std::optional<logreport::ProgressLines> progress;
-    if (timed && s.progressSeconds > 0) {
-        progress.emplace(s.progressSeconds);
+    if (s.progressSeconds > 0 && (timed ? !s.latencyHistogram : s.warmupAmount > 0)) {
+        progress.emplace(s.progressSeconds, timed ? 0 : s.warmupAmount);
     }
     while (done != amount) {
         if (stoprequest::requested() != 0) {
@@ -208,18 +305,15 @@ uint32_t Run::passes(const RequestTarget& target, bool timed) {
         }
         PassHandles h;
         bool systemError = false;
-        const uint32_t rc = requestPass(target, h, histogram, &systemError, &m_record.failedCall);
+        const uint32_t rc = requestPass(target, h, measurement, &systemError, &m_record.failedCall);
         if (rc != 0) {
             return rc;
         }
         ++done;
-        if (!timed) {
-            continue;
-        }
-        if (systemError) {
+        if (timed && systemError) {
             ++m_record.systemErrors;
         }
-        if (done == amount) {
+        if (timed && done == amount) {
             stopTimer();
             logreport::report(m_record);
         } else if (progress) {
@@ -235,6 +329,9 @@ void Run::stopTimer() {
         m_timerStopped = true;
     }
     m_record.totalMicros = m_timer ? m_timer->getTimeSumInMicrosec() : 0;
+    if (m_measurement) {
+        m_measurement->finish();
+    }
 }
 
 uint32_t Run::finish(uint32_t rc) {
@@ -246,7 +343,7 @@ uint32_t Run::finish(uint32_t rc) {
     if (request != 0) {
         m_record.interruptedBy = stoprequest::name(request);
         rc = stoprequest::exitCode(request);
-        logreport::interrupted(m_record);
+        logreport::interrupted(m_record, m_inWarmUp);
     }
     m_record.resultCode = rc;
     return rc;

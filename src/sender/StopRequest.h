@@ -9,6 +9,7 @@
 #ifndef XOMQ_SENDER_STOPREQUEST_H
 #define XOMQ_SENDER_STOPREQUEST_H
 
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 
@@ -35,6 +36,11 @@ void install();
 
 // Called when the run is over: no more wake-ups of the main thread.
 void settle();
+
+// Sleeps until the deadline, or less: a stop request (or any signal on POSIX
+// systems) ends the sleep at once. The caller reads its clock again and
+// decides whether to sleep on.
+void sleepUntil(std::chrono::steady_clock::time_point deadline);
 
 // The request's name for the log: "SIGTERM", "Ctrl-C", ...
 const char* name(int request);

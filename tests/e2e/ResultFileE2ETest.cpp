@@ -110,7 +110,9 @@ TEST_F(ResultFileE2E, FailedAndInterruptedRunsSayHowFarTheyGot) {
     {
         SCOPED_TRACE("SIGTERM mid-run");
         Responder responder(m_dir, router.url(), kService, {"--delay-ms", "20"});
-        measuring(router.port(), 1000000).write(m_iniPath);
+        measuring(router.port(), 1000000)
+            .set("options:ap", "histogramLog", m_dir.file("run.hlog"))
+            .write(m_iniPath);
         const auto startedAt = std::chrono::steady_clock::now();
         Process sender = startSender(m_dir, {m_iniPath});
         std::this_thread::sleep_for(Millis(1200));
@@ -126,6 +128,13 @@ TEST_F(ResultFileE2E, FailedAndInterruptedRunsSayHowFarTheyGot) {
         EXPECT_EQ(numberAfter(last, " requests and "), j["total_us"].get<uint64_t>()) << last;
         EXPECT_GT(j["count"].get<uint64_t>(), 0u);
         EXPECT_EQ(j["histogram"]["count"], j["count"]);
+        // The interval log holds every interval up to the stop.
+        size_t lines = 0;
+        for (const std::string& line : splitLines(readFile(m_dir.file("run.hlog")))) {
+            lines += !line.empty() && line[0] >= '0' && line[0] <= '9' ? 1 : 0;
+        }
+        EXPECT_EQ(lines, j["intervals"].size());
+        EXPECT_GE(lines, 2u);
     }
 }
 
@@ -189,6 +198,49 @@ TEST(FleetE2E, TwoSendersCombineIntoOneResult) {
     const auto summary = responder.stop();
     ASSERT_TRUE(summary.has_value());
     EXPECT_EQ(summary->answered, 50 + 100);  // and the default warm-up
+}
+
+}  // namespace
+
+namespace {
+
+// scripts/fleet.sh --rate: every sender paced, the fleet's offered load the
+// sum, and the senders' intervals added into the fleet's, request for
+// request.
+TEST(FleetE2E, PacedSendersAddUpTheirIntervals) {
+    TempDir dir("xomq-fleet-paced");
+    const std::string out = dir.file("out");
+    Process fleet = Process::combined(dir, "fleet",
+                                      {"/bin/bash", XO_SOURCE_DIR "/scripts/fleet.sh", "--senders",
+                                       "2", "--amount", "450", "--warmup", "10", "--rate", "300",
+                                       "--no-build", "--build-dir", XO_BUILD_DIR, "--out", out});
+    ASSERT_EQ(fleet.waitExitCode(Millis(60000)), 0) << fleet.describe();
+
+    const Json all = Json::parse(readFile(out + "/fleet.json"));
+    EXPECT_EQ(all["format"], "xomq-fleet-1");
+    EXPECT_EQ(all["settings"]["send_rate"], 300.0);
+    EXPECT_EQ(all["send_rate"], 600.0);
+    EXPECT_EQ(all["count"], 900);
+    uint64_t late = 0;
+    for (const char* sender : {"/sender-1.json", "/sender-2.json"}) {
+        late += Json::parse(readFile(out + sender))["late_sends"].get<uint64_t>();
+    }
+    EXPECT_EQ(all["late_sends"].get<uint64_t>(), late);
+    EXPECT_LE(all["uncorrected"]["p50_us"].get<uint64_t>(), all["p50_us"].get<uint64_t>());
+    uint64_t inIntervals = 0;
+    for (const Json& i : all["intervals"]) {
+        inIntervals += i["count"].get<uint64_t>();
+        EXPECT_LE(i["p50_us"].get<uint64_t>(), i["p99_us"].get<uint64_t>());
+    }
+    EXPECT_EQ(inIntervals, 900u);
+    EXPECT_GE(all["intervals"].size(), 2u);
+    EXPECT_EQ(splitLines(readFile(out + "/intervals.dat")).size(), all["intervals"].size() + 1);
+    const bool gnuplot = std::system("command -v gnuplot >/dev/null 2>&1") == 0;
+    EXPECT_EQ(
+        fleet.out().find("no chart over time drawn: gnuplot is not installed") == std::string::npos,
+        gnuplot)
+        << fleet.out();
+    EXPECT_EQ(!readFile(out + "/over-time.png").empty(), gnuplot);
 }
 
 }  // namespace

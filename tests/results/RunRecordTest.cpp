@@ -25,7 +25,8 @@ struct RecordCase {
     uint32_t count;
     bool histogram;
     Outcome outcome;
-    int serviceStats;  // 0 none, 1 read, 2 not available
+    int serviceStats = 0;  // 0 none, 1 read, 2 not available
+    bool paced = false;    // with a rate, both latencies and intervals
 };
 
 // Shown in test lists and failures: the case's name, stable across builds.
@@ -43,6 +44,8 @@ const RecordCase kRecords[] = {
     // 2026-12-31T23:59:59.500000Z
     {"interrupted", 1798761599500000, 143, "XoMQSendMsg", "SIGTERM", 412, true,
      Outcome::kInterrupted, 2},
+    // 2027-06-15T08:30:00.250000Z
+    {"paced", 1813048200250000, 0, "", "", 300, true, Outcome::kCompleted, 0, true},
 };
 
 RunRecord recordOf(const RecordCase& c) {
@@ -84,6 +87,28 @@ RunRecord recordOf(const RecordCase& c) {
             st.reason = "the service does not answer";
         }
     }
+    if (c.paced) {
+        s.sendRate = 250.5;
+        r.pacing = RunRecord::Pacing{7, 1234567};
+        r.timerStarted = r.started + microseconds(41000);
+        latency::Histogram& u = r.uncorrected.emplace();
+        // Three intervals, the second without a request.
+        for (int k = 0; k < 3; ++k) {
+            latency::Histogram corrected;
+            latency::Histogram actual;
+            for (uint32_t i = 1; k != 1 && i <= 150; ++i) {
+                corrected.record(200 + i * 31 + static_cast<uint32_t>(k) * 5000);
+                actual.record(180 + i * 3);
+            }
+            u.merge(actual);
+            RunRecord::Interval interval;
+            interval.startSeconds = k;
+            interval.lengthSeconds = k == 2 ? 0.25 : 1.0;
+            interval.latency = corrected.snapshot();
+            interval.uncorrected = actual.snapshot();
+            r.intervals.push_back(interval);
+        }
+    }
     return r;
 }
 
@@ -121,6 +146,22 @@ TEST_P(RecordRoundTrip, ReadsBackTheRecordItWrote) {
         EXPECT_EQ(read.histogram->valueAtPercentile(99), written.histogram->valueAtPercentile(99));
         EXPECT_DOUBLE_EQ(read.histogram->stddev(), written.histogram->stddev());
     }
+    ASSERT_EQ(read.pacing.has_value(), c.paced);
+    ASSERT_EQ(read.intervals.size(), written.intervals.size());
+    if (c.paced) {
+        EXPECT_EQ(read.settings.sendRate, 250.5);
+        EXPECT_EQ(read.pacing->lateSends, 7u);
+        EXPECT_EQ(read.pacing->maxLagMicros, 1234567u);
+        ASSERT_TRUE(read.uncorrected.has_value());
+        EXPECT_EQ(read.uncorrected->buckets(), written.uncorrected->buckets());
+        EXPECT_EQ(read.timerStarted, written.timerStarted);
+        for (size_t i = 0; i < read.intervals.size(); ++i) {
+            EXPECT_EQ(read.intervals[i].latency.buckets, written.intervals[i].latency.buckets);
+            EXPECT_EQ(read.intervals[i].uncorrected->totals.count,
+                      written.intervals[i].uncorrected->totals.count);
+            EXPECT_EQ(read.intervals[i].lengthSeconds, written.intervals[i].lengthSeconds);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RecordRoundTrip, ::testing::ValuesIn(kRecords),
@@ -140,6 +181,10 @@ TEST(RecordFromJson, RefusesWhatIsNoResultFile) {
         {"{\"format\": \"xomq-result-1\", \"histogram\": {\"sub_bucket_count\": 2048, "
          "\"highest_us\": 3600000000, \"count\": 2, \"buckets\": [[5, 1]]}}",
          "its histogram does not add up"},
+        {"{\"format\": \"xomq-result-1\", \"timer_started\": \"2026-01-01T00:00:00.000000Z\", "
+         "\"intervals\": [{\"start_s\": 0, \"histogram\": {\"sub_bucket_count\": 2048, "
+         "\"highest_us\": 3600000000, \"count\": 1, \"buckets\": [[99999, 1]]}}]}",
+         "an interval: its histogram does not add up"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -153,3 +198,23 @@ TEST(RecordFromJson, RefusesWhatIsNoResultFile) {
 }
 
 }  // namespace
+
+// The service's figures are set against the round trip: in a paced run the
+// time per request holds the waits for the due times, so the mean latency
+// from the actual send stands in for it.
+TEST(RecordRoundTripMean, PacedRunsUseTheLatencyFromTheActualSend) {
+    RunRecord closed;
+    closed.count = 4;
+    closed.totalMicros = 1000;
+    ASSERT_TRUE(closed.meanRoundTripMicros().has_value());
+    EXPECT_DOUBLE_EQ(*closed.meanRoundTripMicros(), 250.0);
+
+    RunRecord paced = closed;
+    paced.settings.sendRate = 2;  // most of the 250 us per request is waiting
+    EXPECT_FALSE(paced.meanRoundTripMicros().has_value());
+    latency::Histogram& actual = paced.uncorrected.emplace();
+    actual.record(40);
+    actual.record(60);
+    ASSERT_TRUE(paced.meanRoundTripMicros().has_value());
+    EXPECT_DOUBLE_EQ(*paced.meanRoundTripMicros(), 50.0);
+}

@@ -80,6 +80,7 @@ bench/compare.sh|--no-build --build-dir $work/none --rounds 0
 bench/scaling.sh|--no-build --build-dir $work/none --senders 1,2
 bench/cost.sh|--no-build --build-dir $work/none --count x
 bench/memory.sh|--no-build --build-dir $work/none --bogus
+bench/pacing.sh|--no-build --build-dir $work/none --rates 1,2
 bench/run-micro.sh|--no-build --build-dir
 scripts/fleet.sh|--no-build --build-dir $work/none --ini $work/missing.ini
 scripts/quickstart.sh|12abc

@@ -218,13 +218,16 @@ struct Shape {
 };
 
 // The reads of the measurement keys, none of them set: the only calls a
-// plain run makes beyond the benchmark's own.
+// plain run makes beyond the benchmark's own. The 0/1 keys are read as
+// text, so that a word in their place is refused.
 const char* const kMeasurementReads[] = {
-    "XoIniCustGetInt(-1, \"options:ap\", \"latencyHistogram\", 0) = 0",
+    "XoIniCustGetStr(-1, 16, \"options:ap\", \"latencyHistogram\", \"0\") = 0 -> \"0\"",
     "XoIniCustGetStr(-1, 1024, \"options:ap\", \"resultFile\", \"\") = 0 -> \"\"",
     "XoIniCustGetInt(-1, \"options:ap\", \"warmupAmount\", 0) = 0",
     "XoIniCustGetInt(-1, \"options:ap\", \"progressSeconds\", 0) = 0",
-    "XoIniCustGetInt(-1, \"options:ap\", \"serviceStats\", 0) = 0",
+    "XoIniCustGetStr(-1, 16, \"options:ap\", \"serviceStats\", \"0\") = 0 -> \"0\"",
+    "XoIniCustGetStr(-1, 32, \"options:ap\", \"sendRate\", \"0\") = 0 -> \"0\"",
+    "XoIniCustGetStr(-1, 1024, \"options:ap\", \"histogramLog\", \"\") = 0 -> \"\"",
 };
 
 std::vector<std::string> header(const Shape& s) {
@@ -345,6 +348,8 @@ const std::vector<std::string>& oneRequestRun() {
         kMeasurementReads[2],
         kMeasurementReads[3],
         kMeasurementReads[4],
+        kMeasurementReads[5],
+        kMeasurementReads[6],
         "trcheckEx_XoLogInfo_(\"Init complete\") = flag1",
         "LOG Info: Init complete",
         "XoMQCreateConnection() = 0 -> conn1",
@@ -620,6 +625,19 @@ TEST(Measurements, BadValuesEndTheRunWith13BeforeItConnects) {
         {"resultFile = no-such-folder/r.json",
          "Parameter 'resultFile' in 'options:ap' section of INI: cannot write "
          "'no-such-folder/r.json': {*}"},
+        {"resultFile = .",
+         "Parameter 'resultFile' in 'options:ap' section of INI: cannot write '.': it is a "
+         "directory"},
+        {"latencyHistogram = yes",
+         "Parameter 'latencyHistogram' in 'options:ap' section of INI must be 0 or 1, not yes"},
+        {"sendRate = fast",
+         "Parameter 'sendRate' in 'options:ap' section of INI must be a number of requests per "
+         "second (0 for none), not fast"},
+        {"sendRate = -50",
+         "Parameter 'sendRate' in 'options:ap' section of INI must be a number of requests per "
+         "second (0 for none), not -50"},
+        {"histogramLog = run.hlog",
+         "Parameter 'histogramLog' in 'options:ap' section of INI needs latencyHistogram = 1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -629,6 +647,40 @@ TEST(Measurements, BadValuesEndTheRunWith13BeforeItConnects) {
         EXPECT_THAT(logsOf(r), linesFitting({std::string("Error: ") + c.message}));
         EXPECT_TRUE(callsOf(r, "XoMQCreateConnection").empty());
     }
+}
+
+// A paced run makes the same calls; its report says from when each latency
+// is measured, and counts the late sends.
+TEST(Measurements, PacedRunReportsBothLatenciesAndTheLateSends) {
+    const childrun::Result r = runSender(withAmount(3) +
+                                         "ini options:ap sendRate = 2000.5\n"
+                                         "ini options:ap latencyHistogram = 1\n"
+                                         "logflag off XoMQSendMsg\n");
+    expectExit(r, 0);
+    EXPECT_EQ(callsOf(r, "XoMQSendMsg").size(), 3u);
+    std::vector<std::string> logs = logsOf(r);
+    // A run this short may or may not keep up with its rate.
+    if (!logs.empty() && startsWith(logs.back(), "Info: Could not keep up")) {
+        EXPECT_THAT(logs.back(), Fits("Info: Could not keep up with sendRate: 2000.500000 "
+                                      "requests/sec asked, {f} requests/sec achieved"));
+        logs.pop_back();
+    }
+    EXPECT_THAT(
+        logs,
+        linesFitting(
+            {"Info: Init complete", "Info: Start timer",
+             "Info: 3 messages sent for {n} microseconds", "Info: So it is {f} messages/sec",
+             "Info: or {f} microseconds for 1 message", "Info: 0 system error replies",
+             "Info: Latency from the scheduled send in microseconds: min {n}, p50 {n}, p90 {n}, "
+             "p99 {n}, p99.9 {n}, p99.99 {n}, max {n}",
+             "Info: Latency from the scheduled send: mean {f} microseconds, standard deviation "
+             "{f} microseconds",
+             "Info: Latency from the actual send in microseconds: min {n}, p50 {n}, p90 {n}, "
+             "p99 {n}, p99.9 {n}, p99.99 {n}, max {n}",
+             "Info: Latency from the actual send: mean {f} microseconds, standard deviation {f} "
+             "microseconds",
+             "Info: {n} late sends, largest lag {n} microseconds"}))
+        << r.describe();
 }
 
 // ---- A failing call in the loop ----------------------------------------------------------------

@@ -87,6 +87,7 @@ uint32_t connect(XoMQConnection_* conn, const char* connectString, uint64_t* con
     }
     conn->link = std::move(link);
     conn->timeoutMs = params.timeoutMs;
+    conn->reconnects = params.reconnectAttempts > 0;
     conn->abandoned = false;
     if (connInfo != nullptr) {
         *connInfo = conn->number;

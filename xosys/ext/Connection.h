@@ -46,6 +46,8 @@ struct XoMQConnection_ {
     int32_t timeoutMs = 3000;
     // A request went out and its call ended without its answer or status.
     bool abandoned = false;
+    // libnats reconnects this connection after a loss.
+    bool reconnects = false;
     // The micro name under which each service resolved on this connection
     // answers the service protocol (XoMQServiceStats).
     std::map<std::string, std::string> microNames;

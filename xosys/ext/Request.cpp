@@ -29,6 +29,12 @@ namespace {
 uint32_t publishRequest(XoMQConnection_* conn, const char* subject, const void* data, size_t size,
                         const XoMsg_* micro, uint64_t* seq) {
     NatsLink& link = *conn->link;
+    if (conn->reconnects) {
+        // A router that went away before this call (its close already in
+        // our socket) is seen now: the request then waits in libnats for the
+        // next router instead of going into a dead socket and being lost.
+        link.catchUp();
+    }
     if (conn->abandoned) {
         // The router's "no responders" status for an earlier request may
         // still be on its way, and it comes without the request's number.
