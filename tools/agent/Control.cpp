@@ -724,6 +724,7 @@ int Controller::finish() {
                         note = "cannot write " + dir + "/" + name;
                     }
                 }
+                one["parts"] = expected;  // the messages it came in
                 one["note"] = note;
                 if (!one.contains("file") || !one["exit_code"].is_number() ||
                     one["exit_code"].get<int>() != 0) {
