@@ -2,7 +2,8 @@
 // at once (scripts/fleet.sh). Reads their result files, merges their latency
 // histograms (in paced runs the latency from the scheduled send, and apart
 // the one from the actual send) and their interval histograms, lined up by
-// the senders' timer starts, prints one table, and writes fleet.json,
+// the senders' timer starts (for agents' senders on the controller's clock,
+// by each host's measured offset), prints one table, and writes fleet.json,
 // fleet.csv, the merged percentile curve (latency.dat) and the rate and p99
 // over time (intervals.dat), both for gnuplot, to an output folder.
 // Percentiles always come from added histograms, never from averages.
@@ -211,6 +212,14 @@ int main(int argc, char** argv) {
         if (!readSender(files[i], &senders[i], &error)) {
             std::fprintf(stderr, "xomq-fleet-merge: %s: %s\n", files[i].c_str(), error.c_str());
             return 1;
+        }
+        if (!agentOf.empty() && agents[agentOf[i]].clockOffsetMs.is_number()) {
+            // On the controller's clock, so that the hosts' intervals line up
+            // even when their clocks do not.
+            const double offsetMs = agents[agentOf[i]].clockOffsetMs.get<double>();
+            senders[i].record.timerStarted -=
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                    std::chrono::duration<double, std::milli>(offsetMs));
         }
         const results::RunRecord& r = senders[i].record;
         if (r.histogram) {
