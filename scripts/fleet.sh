@@ -51,6 +51,7 @@
 #   --ini FILE       the sender settings (toServiceName is required): only the keys an
 #                    agent takes (xomq-fleet-control --help); any other is refused
 #                    before anything is sent
+#   --rate R         every sender on every agent paced at R requests per second
 #   --timeout S      the agents stop the senders still running S seconds after the
 #                    start (default 600)
 #   --out DIR        <agent>/sender-<i>.json, agents.json and the merged files
@@ -161,7 +162,11 @@ out=${out:-fleet-$(date +%Y%m%d-%H%M%S)}
 if [[ -z "$label" ]]; then
     label="$senders senders"
     [[ $senders -gt 1 ]] || label="1 sender"
-    [[ -z "$agents" ]] || label="$label on each of ${agents//,/, }"
+    if [[ "$agents" == all ]]; then
+        label="$label on each agent"
+    elif [[ -n "$agents" ]]; then
+        label="$label on each of ${agents//,/, }"
+    fi
 fi
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
@@ -192,6 +197,7 @@ run_on_agents() {
     "$bin/tools/fleet/xomq-fleet-merge" --out "$out" --label "$label" --agents "$out/agents.json" |
         tee "$out/fleet.txt"
     draw_chart "$out/latency.png" "$out"
+    draw_time_chart "$out/over-time.png" "$out"
     say "results in $out"
     [[ $rc -eq 0 ]] || exit 1
     exit 0

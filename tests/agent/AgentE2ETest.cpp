@@ -174,6 +174,28 @@ TEST_F(AgentFleet, TwoAgentsAddUpAndTheTokenStaysOnTheirHosts) {
         }
     }
 
+    // Each host's intervals go on the controller's clock: had a1's clock
+    // been 3 s ahead, its senders' intervals would begin 3 s before a2's.
+    Json skewed = agents;
+    for (Json& a : skewed["agents"]) {
+        a["clock_offset_ms"] = a["agent"] == "a1" ? 3000.0 : 0.0;
+    }
+    writeFile(out + "/skewed.json", skewed.dump());
+    const std::string moved = m_dir.file("skewed");
+    ASSERT_EQ(mkdir(moved.c_str(), 0755), 0);
+    Process merge(m_dir, "merge",
+                  {XO_BUILD_DIR "/tools/fleet/xomq-fleet-merge", "--out", moved, "--agents",
+                   out + "/skewed.json"});
+    ASSERT_EQ(merge.waitExitCode(Millis(10000)), 0) << merge.describe();
+    uint64_t early = 0;
+    uint64_t late = 0;
+    const Json skewedFleet = Json::parse(readFile(moved + "/fleet.json"));
+    for (const Json& i : skewedFleet["intervals"]) {
+        (i["start_s"].get<double>() < 1.5 ? early : late) += i["count"].get<uint64_t>();
+    }
+    EXPECT_EQ(early, 600u);
+    EXPECT_EQ(late, 600u);
+
     EXPECT_TRUE(a1.stop().exitedWith(0));
     EXPECT_TRUE(a2.stop().exitedWith(0));
     std::vector<std::string> scanned = filesBelow(out);
@@ -199,10 +221,11 @@ TEST_F(AgentFleet, TwoAgentsAddUpAndTheTokenStaysOnTheirHosts) {
     }
 }
 
-// Three agents, one sender each, for seconds: a1 is killed (SIGKILL), a2's
-// sender outlasts the order's time-out, a3 gets SIGTERM. The run ends, not
-// with 0; a1's host is named as failed; a2 and a3 send back what their
-// interrupted senders did; a1's sender does not run on without it.
+// Three agents, one sender each, for seconds, and a fourth that is not
+// there: a1 is killed (SIGKILL), a2's sender outlasts the order's time-out,
+// a3 gets SIGTERM. The run ends, not with 0; a0 and a1 are named as failed;
+// a2 and a3 send back what their interrupted senders did; a1's sender does
+// not run on without it.
 TEST_F(AgentFleet, AKilledAgentFailsItsHostAndTheOthersKeepTheirPartialResults) {
     NatsServer router(m_dir);
     // Each request takes 2 ms or more, 500 a second at most for all senders.
@@ -213,7 +236,7 @@ TEST_F(AgentFleet, AKilledAgentFailsItsHostAndTheOthersKeepTheirPartialResults) 
 
     const std::string out = m_dir.file("out");
     Process fleet =
-        startFleet("fleet", {"--agents", "a1,a2,a3", "--server", router.url(), "--senders", "1",
+        startFleet("fleet", {"--agents", "a1,a2,a3,a0", "--server", router.url(), "--senders", "1",
                              "--amount", "5000", "--warmup", "0", "--ini", serviceIni("slow-echo"),
                              "--timeout", "4", "--out", out});
     ASSERT_TRUE(a1.waitForOutput("senders started", Millis(20000), true)) << a1.describe();
@@ -227,9 +250,12 @@ TEST_F(AgentFleet, AKilledAgentFailsItsHostAndTheOthersKeepTheirPartialResults) 
     EXPECT_LT(std::chrono::steady_clock::now() - killedAt, std::chrono::seconds(20));
 
     const Json all = Json::parse(readFile(out + "/fleet.json"));
-    ASSERT_EQ(all["failed_hosts"].size(), 1u) << all.dump(2);
+    ASSERT_EQ(all["failed_hosts"].size(), 2u) << all.dump(2);
     EXPECT_EQ(all["failed_hosts"][0]["agent"], "a1");
     EXPECT_NE(all["failed_hosts"][0]["reason"].get<std::string>().find("lost while running"),
+              std::string::npos);
+    EXPECT_EQ(all["failed_hosts"][1]["agent"], "a0");
+    EXPECT_NE(all["failed_hosts"][1]["reason"].get<std::string>().find("missing"),
               std::string::npos);
     EXPECT_NE(fleet.out().find("(agent a1) failed: lost while running"), std::string::npos)
         << fleet.out();
