@@ -52,6 +52,21 @@ std::vector<std::string> filesBelow(const std::string& dir) {
     return out;
 }
 
+// A silent agent: it answers the ping of the agents' service, and nothing else.
+void answerThePingOnly(natsConnection* nc, natsSubscription*, natsMsg* msg, void*) {
+    const char* reply = natsMsg_GetReply(msg);
+    if (reply != nullptr && reply[0] != '\0') {
+        const std::string ping = Json({{"type", "io.nats.micro.v1.ping_response"},
+                                       {"name", "xomq-agent"},
+                                       {"id", "SILENT"},
+                                       {"version", "1"},
+                                       {"metadata", {{"agent", "mute"}, {"host", "nowhere"}}}})
+                                     .dump();
+        natsConnection_PublishString(nc, reply, ping.c_str());
+    }
+    natsMsg_Destroy(msg);
+}
+
 bool endsWith(const std::string& s, const std::string& end) {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
@@ -221,11 +236,12 @@ TEST_F(AgentFleet, TwoAgentsAddUpAndTheTokenStaysOnTheirHosts) {
     }
 }
 
-// Three agents, one sender each, for seconds, and a fourth that is not
-// there: a1 is killed (SIGKILL), a2's sender outlasts the order's time-out,
-// a3 gets SIGTERM. The run ends, not with 0; a0 and a1 are named as failed;
-// a2 and a3 send back what their interrupted senders did; a1's sender does
-// not run on without it.
+// Three agents, one sender each, for seconds, one that is not there (a0)
+// and one that answers the ping only (mute): a1 is killed (SIGKILL), a2's
+// sender outlasts the order's time-out, a3 gets SIGTERM. The run ends, not
+// with 0; a0, mute and a1 are named as failed, each with its reason; a2
+// and a3 send back what their interrupted senders did; a1's sender does not
+// run on without it.
 TEST_F(AgentFleet, AKilledAgentFailsItsHostAndTheOthersKeepTheirPartialResults) {
     NatsServer router(m_dir);
     // Each request takes 2 ms or more, 500 a second at most for all senders.
@@ -233,12 +249,21 @@ TEST_F(AgentFleet, AKilledAgentFailsItsHostAndTheOthersKeepTheirPartialResults) 
     Process a1 = startAgent("a1", router.url());
     Process a2 = startAgent("a2", router.url());
     Process a3 = startAgent("a3", router.url());
+    natsConnection* raw = nullptr;
+    ASSERT_EQ(natsConnection_ConnectTo(&raw, router.url().c_str()), NATS_OK);
+    const xosys::NatsConnectionPtr nc(raw);
+    natsSubscription* rawSub = nullptr;
+    ASSERT_EQ(natsConnection_Subscribe(&rawSub, nc.get(), "$SRV.PING.xomq-agent", answerThePingOnly,
+                                       nullptr),
+              NATS_OK);
+    const xosys::NatsSubscriptionPtr mute(rawSub);
+    ASSERT_EQ(natsConnection_FlushTimeout(nc.get(), 5000), NATS_OK);
 
     const std::string out = m_dir.file("out");
     Process fleet =
-        startFleet("fleet", {"--agents", "a1,a2,a3,a0", "--server", router.url(), "--senders", "1",
-                             "--amount", "5000", "--warmup", "0", "--ini", serviceIni("slow-echo"),
-                             "--timeout", "4", "--out", out});
+        startFleet("fleet", {"--agents", "a1,a2,a3,a0,mute", "--server", router.url(), "--senders",
+                             "1", "--amount", "5000", "--warmup", "0", "--ini",
+                             serviceIni("slow-echo"), "--timeout", "4", "--out", out});
     ASSERT_TRUE(a1.waitForOutput("senders started", Millis(20000), true)) << a1.describe();
     std::this_thread::sleep_for(Millis(1000));
     const auto killedAt = std::chrono::steady_clock::now();
@@ -250,13 +275,16 @@ TEST_F(AgentFleet, AKilledAgentFailsItsHostAndTheOthersKeepTheirPartialResults) 
     EXPECT_LT(std::chrono::steady_clock::now() - killedAt, std::chrono::seconds(20));
 
     const Json all = Json::parse(readFile(out + "/fleet.json"));
-    ASSERT_EQ(all["failed_hosts"].size(), 2u) << all.dump(2);
-    EXPECT_EQ(all["failed_hosts"][0]["agent"], "a1");
-    EXPECT_NE(all["failed_hosts"][0]["reason"].get<std::string>().find("lost while running"),
-              std::string::npos);
-    EXPECT_EQ(all["failed_hosts"][1]["agent"], "a0");
-    EXPECT_NE(all["failed_hosts"][1]["reason"].get<std::string>().find("missing"),
-              std::string::npos);
+    ASSERT_EQ(all["failed_hosts"].size(), 3u) << all.dump(2);
+    const char* const failed[][2] = {{"a1", "lost while running"},
+                                     {"a0", "missing: no answer to the ping"},
+                                     {"mute", "silent: no answer to its clock requests"}};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(all["failed_hosts"][i]["agent"], failed[i][0]);
+        EXPECT_NE(all["failed_hosts"][i]["reason"].get<std::string>().find(failed[i][1]),
+                  std::string::npos)
+            << all["failed_hosts"][i];
+    }
     EXPECT_NE(fleet.out().find("(agent a1) failed: lost while running"), std::string::npos)
         << fleet.out();
     EXPECT_EQ((*host(all, "a1"))["failures"], 1);
