@@ -190,10 +190,15 @@ TEST_F(AgentFleet, TwoAgentsAddUpAndTheTokenStaysOnTheirHosts) {
     }
 
     // Each host's intervals go on the controller's clock: had a1's clock
-    // been 3 s ahead, its senders' intervals would begin 3 s before a2's.
+    // been 3 s ahead, its senders' intervals would begin 3 s before a2's,
+    // and the table would say so.
+    for (const Json& a : agents["agents"]) {
+        EXPECT_EQ(a["clock_warning"], false) << a;
+    }
     Json skewed = agents;
     for (Json& a : skewed["agents"]) {
         a["clock_offset_ms"] = a["agent"] == "a1" ? 3000.0 : 0.0;
+        a["clock_warning"] = a["agent"] == "a1";
     }
     writeFile(out + "/skewed.json", skewed.dump());
     const std::string moved = m_dir.file("skewed");
@@ -202,6 +207,10 @@ TEST_F(AgentFleet, TwoAgentsAddUpAndTheTokenStaysOnTheirHosts) {
                   {XO_BUILD_DIR "/tools/fleet/xomq-fleet-merge", "--out", moved, "--agents",
                    out + "/skewed.json"});
     ASSERT_EQ(merge.waitExitCode(Millis(10000)), 0) << merge.describe();
+    EXPECT_NE(merge.out().find("(agent a1): its clock is off by more than the bound"),
+              std::string::npos)
+        << merge.out();
+    EXPECT_EQ(merge.out().find("(agent a2): its clock"), std::string::npos) << merge.out();
     uint64_t early = 0;
     uint64_t late = 0;
     const Json skewedFleet = Json::parse(readFile(moved + "/fleet.json"));
