@@ -325,7 +325,8 @@ TEST_F(AgentFleet, AKilledAgentFailsItsHostAndTheOthersKeepTheirPartialResults) 
 
 // Orders sent straight to an agent: each hostile or unknown setting is
 // refused with its reason, as a service error, and nothing is written. The
-// script refuses an unknown setting itself, before anything is sent.
+// script refuses an unknown setting itself, before anything is sent, and
+// names the agent that refuses an order with the agent's reason.
 TEST_F(AgentFleet, OrdersWithHostileOrUnknownSettingsAreRefusedWithTheirReason) {
     NatsServer router(m_dir);
     Process a1 = startAgent("a1", router.url());
@@ -409,6 +410,17 @@ TEST_F(AgentFleet, OrdersWithHostileOrUnknownSettingsAreRefusedWithTheirReason) 
     ASSERT_EQ(ask("$SRV.STATS.xomq-agent", "", &stats, &code), NATS_OK);
     EXPECT_EQ(stats["endpoints"][0]["num_requests"], 3);  // the three above
     EXPECT_EQ(stats["endpoints"][1]["num_requests"], 0);  // none broadcast
+
+    // Through the script: more senders than the agent takes. Its reason is
+    // the controller's, and the run fails.
+    Process many =
+        startFleet("many", {"--agents", "a1", "--server", router.url(), "--senders", "17", "--ini",
+                            serviceIni("echo"), "--out", m_dir.file("many")});
+    ASSERT_EQ(many.waitExitCode(kFleetBound), 1) << many.describe();
+    EXPECT_NE(many.out().find("(agent a1) failed: refused the order: field 'senders' must be a "
+                              "whole number from 1 to 16"),
+              std::string::npos)
+        << many.out();
 }
 
 }  // namespace

@@ -40,6 +40,10 @@ TEST(AgentOrder, RefusesWhatItDoesNotKnowOrCouldBreakItsFiles) {
         Json value;        // null: removed
         const char* reason;
     };
+    Json manyAgents = Json::array();
+    for (int i = 0; i <= 256; ++i) {
+        manyAgents.push_back("a" + std::to_string(i));
+    }
     const Case cases[] = {
         {"service with a line end", "/settings/toServiceName", "svc\n[options:mq]",
          "control character"},
@@ -64,6 +68,7 @@ TEST(AgentOrder, RefusesWhatItDoesNotKnowOrCouldBreakItsFiles) {
         {"run id as a path", "/run", "../x", "field 'run'"},
         {"no agents", "/agents", Json::array(), "field 'agents'"},
         {"an agent twice", "/agents", Json::array({"a1", "a1"}), "twice"},
+        {"too many agents", "/agents", manyAgents, "1 to 256 agent names"},
         {"too many senders", "/senders", 17, "from 1 to 16"},
         {"amount not whole", "/amount", 2.5, "field 'amount'"},
         {"negative rate", "/rate", -1, "field 'rate'"},

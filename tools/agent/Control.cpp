@@ -225,6 +225,10 @@ int parseOptions(int argc, char** argv, Options* o) {
             }
             o->agents.push_back(a);
         }
+        if (o->agents.size() > xoagent::kMaxAgents) {
+            return usageError("--agents names more than " + std::to_string(xoagent::kMaxAgents) +
+                              " agents: one order takes no more");
+        }
     }
     if (o->out.empty()) {
         return usageError("--out is required");
