@@ -10,6 +10,11 @@
 #   scripts/fleet.sh [--senders N] [--responders M] [--amount N] [--warmup N]
 #                    [--rate R] [--ini FILE] [--out DIR] [--label TEXT]
 #                    [--timeout S] [--build-dir DIR] [--no-build]
+#   scripts/fleet.sh --agents NAME,...|all --server ROUTERS [--senders K] [--amount N]
+#                    [--warmup N] [--rate R] [--ini FILE] [--timeout S] [--out DIR]
+#                    [--label TEXT] [--user NAME] [--password TEXT] [--nkey-seed FILE]
+#                    [--creds FILE] [--tls-ca FILE] [--tls-cert FILE --tls-key FILE]
+#                    [--build-dir DIR] [--no-build]
 #   scripts/fleet.sh --chart OUT.png DIR...
 #
 #   --senders N      XoMQSender processes started at once (default 2)
@@ -36,7 +41,24 @@
 # Without --ini it starts nats-server on a free loopback port and the responders
 # (service "fleet") itself, like the quick start, and stops them by PID at the end,
 # also on Ctrl-C.
-# Exit status: 0 every sender completed, 1 a sender or a tool failed, 2 bad arguments.
+#
+# With --agents the senders run on the hosts of xomq-agents (tools/agent), reached
+# through the router: K senders on each agent named (all: every agent that answers
+# a ping), their results sent back through the router, merged with a part per host.
+#   --agents LIST    agent names separated by commas, or all
+#   --server ROUTERS the router(s) the agents are connected to, as xomq-agent takes
+#                    them, with the credentials this side needs (--user ... --tls-key)
+#   --ini FILE       the sender settings (toServiceName is required): only the keys an
+#                    agent takes (xomq-fleet-control --help); any other is refused
+#                    before anything is sent
+#   --rate R         every sender on every agent paced at R requests per second
+#   --timeout S      the agents stop the senders still running S seconds after the
+#                    start (default 600)
+#   --out DIR        <agent>/sender-<i>.json, agents.json and the merged files
+# An agent that is missing, refuses, does not answer or is lost while it runs is named
+# as failed in fleet.json and the table; the other hosts' results are kept.
+# Exit status: 0 every sender completed, 1 a sender, an agent or a tool failed,
+# 2 bad arguments.
 set -euo pipefail
 
 # shellcheck source=scripts/lib/processes.sh
@@ -120,17 +142,67 @@ option --ini ini file
 option --out out text
 option --label label text
 option --timeout limit positive 600
+option --agents agents text
+option --server server text
+option --user user text
+option --password password text
+option --nkey-seed nkey_seed file
+option --creds creds file
+option --tls-ca tls_ca file
+option --tls-cert tls_cert file
+option --tls-key tls_key file
 build_options
 parse_options "$@"
+if [[ -n "$agents" ]]; then
+    [[ -n "$server" ]] || usage
+elif [[ -n "$server$user$password$nkey_seed$creds$tls_ca$tls_cert$tls_key" ]]; then
+    usage # the router flags are for the agents' runs
+fi
 out=${out:-fleet-$(date +%Y%m%d-%H%M%S)}
 if [[ -z "$label" ]]; then
     label="$senders senders"
     [[ $senders -gt 1 ]] || label="1 sender"
+    if [[ "$agents" == all ]]; then
+        label="$label on each agent"
+    elif [[ -n "$agents" ]]; then
+        label="$label on each of ${agents//,/, }"
+    fi
 fi
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 
 make_work fleet
+
+# The fleet on agents: xomq-fleet-control runs it, xomq-fleet-merge adds it up.
+run_on_agents() {
+    find_build xomq-fleet-control xomq-fleet-merge
+    local control=(--agents "$agents" --server "$server" --senders "$senders" --amount "$amount"
+        --warmup "$warmup" --timeout "$limit" --out "$out") flag value rc=0
+    [[ -z "$ini" ]] || control+=(--ini "$ini")
+    [[ -z "$rate" ]] || control+=(--rate "$rate")
+    for flag in user password nkey_seed creds tls_ca tls_cert tls_key; do
+        value=${!flag}
+        [[ -z "$value" ]] || control+=("--${flag//_/-}" "$value")
+    done
+    rm -f "$out/agents.json"
+    # In the background, so that Ctrl-C reaches the traps at once: they stop
+    # it by its PID, and it stops the agents' senders.
+    "$bin/tools/agent/xomq-fleet-control" "${control[@]}" &
+    local pid=$!
+    track_pid "$pid" xomq-fleet-control
+    wait "$pid" || rc=$?
+    forget_pid "$pid"
+    [[ $rc -ne 2 ]] || exit 2
+    [[ -s "$out/agents.json" ]] || die "xomq-fleet-control wrote no agents.json (exit status $rc)"
+    "$bin/tools/fleet/xomq-fleet-merge" --out "$out" --label "$label" --agents "$out/agents.json" |
+        tee "$out/fleet.txt"
+    draw_chart "$out/latency.png" "$out"
+    draw_time_chart "$out/over-time.png" "$out"
+    say "results in $out"
+    [[ $rc -eq 0 ]] || exit 1
+    exit 0
+}
+[[ -z "$agents" ]] || run_on_agents
 
 find_build XoMQSender xomq-responder xomq-fleet-merge
 for program in src/sender/XoMQSender tools/responder/xomq-responder tools/fleet/xomq-fleet-merge; do

@@ -1,8 +1,8 @@
 # Checks the include directories of every compiled file against the layout:
-# common/ sees nothing of src/, xosys/ or tools/; xosys/ and the responder see
-# nothing of src/; src/ sees nothing of xosys/ or tools/; the run's results
-# (src/results), the fleet merge and the comparison see nothing of the
-# program's sender. It also refuses
+# common/ sees nothing of src/, xosys/ or tools/; xosys/, the responder, the
+# agent and the tools' shared flags see nothing of src/; src/ sees nothing of
+# xosys/ or tools/; the run's results (src/results), the fleet merge and the
+# comparison see nothing of the program's sender. It also refuses
 # #include lines that climb out of a file's folder ("../").
 #
 #   cmake -DSOURCE_DIR=<repo> -DCOMPILE_COMMANDS=<build>/compile_commands.json -P CheckIncludes.cmake
@@ -18,6 +18,8 @@ endif()
 set(barred_common src xosys tools)
 set(barred_xosys src)
 set(barred_tools_responder src)
+set(barred_tools_agent src)
+set(barred_tools_common src)
 set(barred_src xosys tools)
 set(barred_src_results xosys tools src/sender)
 set(barred_tools_fleet xosys src/sender)
@@ -29,7 +31,7 @@ math(EXPR last "${count} - 1")
 foreach(i RANGE ${last})
   string(JSON file GET "${json}" ${i} file)
   file(RELATIVE_PATH rel "${SOURCE_DIR}" "${file}")
-  if(rel MATCHES "^(common|xosys|tools/responder|tools/fleet|tools/compare|src/results|src)/")
+  if(rel MATCHES "^(common|xosys|tools/responder|tools/agent|tools/common|tools/fleet|tools/compare|src/results|src)/")
     string(REPLACE "/" "_" part "${CMAKE_MATCH_1}")
   else()
     continue()

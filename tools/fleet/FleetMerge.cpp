@@ -2,7 +2,8 @@
 // at once (scripts/fleet.sh). Reads their result files, merges their latency
 // histograms (in paced runs the latency from the scheduled send, and apart
 // the one from the actual send) and their interval histograms, lined up by
-// the senders' timer starts, prints one table, and writes fleet.json,
+// the senders' timer starts (for agents' senders on the controller's clock,
+// by each host's measured offset), prints one table, and writes fleet.json,
 // fleet.csv, the merged percentile curve (latency.dat) and the rate and p99
 // over time (intervals.dat), both for gnuplot, to an output folder.
 // Percentiles always come from added histograms, never from averages.
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "HistogramJson.h"
+#include "Hosts.h"
 #include "LatencyHistogram.h"
 #include "ResultFile.h"
 #include "RunRecord.h"
@@ -29,7 +31,10 @@ using Json = nlohmann::ordered_json;
 
 const char kUsage[] =
     "usage: xomq-fleet-merge --out <dir> [--label <text>] <result.json>...\n"
+    "       xomq-fleet-merge --out <dir> [--label <text>] --agents <agents.json>\n"
     "\n"
+    "With --agents, the result files are those xomq-fleet-control collected from\n"
+    "its agents, and fleet.json gains each host's part (hosts) and the failed hosts.\n"
     "Merges the result files of XoMQSender runs that ran at once (written with\n"
     "resultFile and latencyHistogram = 1) into <dir>/fleet.json, <dir>/fleet.csv,\n"
     "<dir>/latency.dat and <dir>/intervals.dat, and prints the combined table. Exit\n"
@@ -160,14 +165,15 @@ int main(int argc, char** argv) {
     std::string outDir;
     std::string label = "fleet";
     std::vector<std::string> files;
+    std::string agentsFile;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if ((a == "--out" || a == "--label") && i + 1 < argc) {
-            (a == "--out" ? outDir : label) = argv[++i];
+        if ((a == "--out" || a == "--label" || a == "--agents") && i + 1 < argc) {
+            (a == "--out" ? outDir : a == "--label" ? label : agentsFile) = argv[++i];
         } else if (a.compare(0, 2, "--") == 0) {
             std::fprintf(stderr, "xomq-fleet-merge: unknown option %s\n\n%s", a.c_str(), kUsage);
             return 2;
@@ -175,9 +181,23 @@ int main(int argc, char** argv) {
             files.push_back(a);
         }
     }
-    if (outDir.empty() || files.empty()) {
+    if (outDir.empty() || files.empty() == agentsFile.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
+    }
+    // A fleet on agents: each result file belongs to the host of its agent.
+    std::vector<fleet::AgentRun> agents;
+    std::vector<size_t> agentOf;
+    if (!agentsFile.empty()) {
+        std::string error;
+        if (!fleet::readAgents(agentsFile, &agents, &error)) {
+            std::fprintf(stderr, "xomq-fleet-merge: %s: %s\n", agentsFile.c_str(), error.c_str());
+            return 1;
+        }
+        for (size_t a = 0; a < agents.size(); ++a) {
+            files.insert(files.end(), agents[a].files.begin(), agents[a].files.end());
+            agentOf.insert(agentOf.end(), agents[a].files.size(), a);
+        }
     }
 
     std::vector<Sender> senders(files.size());
@@ -192,6 +212,14 @@ int main(int argc, char** argv) {
         if (!readSender(files[i], &senders[i], &error)) {
             std::fprintf(stderr, "xomq-fleet-merge: %s: %s\n", files[i].c_str(), error.c_str());
             return 1;
+        }
+        if (!agentOf.empty() && agents[agentOf[i]].clockOffsetMs.is_number()) {
+            // On the controller's clock, so that the hosts' intervals line up
+            // even when their clocks do not.
+            const double offsetMs = agents[agentOf[i]].clockOffsetMs.get<double>();
+            senders[i].record.timerStarted -=
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                    std::chrono::duration<double, std::milli>(offsetMs));
         }
         const results::RunRecord& r = senders[i].record;
         if (r.histogram) {
@@ -259,7 +287,7 @@ int main(int argc, char** argv) {
     fleet["format"] = kFormat;
     fleet["label"] = label;
     fleet["senders"] = senders.size();
-    fleet["settings"] = settingsOf(senders[0].record.settings);
+    fleet["settings"] = senders.empty() ? Json() : settingsOf(senders[0].record.settings);
     fleet["count"] = count;
     // The senders ran at once: their rates add up.
     fleet["rate"] = rate;
@@ -280,6 +308,27 @@ int main(int argc, char** argv) {
     fleet["system_errors"] = systemErrors;
     fleet["failures"] = failures;
     fleet["per_sender"] = perSender;
+    if (!agentsFile.empty()) {
+        Json hosts = Json::array();
+        Json failedHosts = Json::array();
+        for (size_t a = 0; a < agents.size(); ++a) {
+            std::vector<const results::RunRecord*> records;
+            for (size_t i = 0; i < senders.size(); ++i) {
+                if (agentOf[i] == a) {
+                    records.push_back(&senders[i].record);
+                    fleet["per_sender"][i]["agent"] = agents[a].agent;
+                }
+            }
+            hosts.push_back(fleet::hostFigures(agents[a], records));
+            if (agents[a].failed) {
+                failedHosts.push_back({{"agent", agents[a].agent},
+                                       {"host", agents[a].host},
+                                       {"reason", agents[a].reason}});
+            }
+        }
+        fleet["hosts"] = std::move(hosts);
+        fleet["failed_hosts"] = std::move(failedHosts);
+    }
 
     // Rate and latency over time, from the added interval histograms.
     Json fleetIntervals = Json::array();
@@ -392,6 +441,9 @@ int main(int argc, char** argv) {
         std::printf("sender %s failed: code %s (%s) in %s\n", f["sender"].dump().c_str(),
                     f["result_code"].dump().c_str(), f["outcome"].get<std::string>().c_str(),
                     f["failed_call"].get<std::string>().c_str());
+    }
+    if (fleet.contains("hosts")) {
+        fleet::printHosts(fleet["hosts"]);
     }
     return 0;
 }

@@ -24,6 +24,7 @@
 #include "MicroMessage.h"
 #include "MicroService.h"
 #include "NatsLink.h"
+#include "RouterFlags.h"
 #include "Subjects.h"
 #include "Wire.h"
 #include "XoSysCodes.h"
@@ -118,43 +119,6 @@ bool parseU32(const char* text, uint32_t* value) {
     return true;
 }
 
-// One router of --server: "nats://host:port", "tls://host:port",
-// "host:port" or "host" (port 4222), as a URL.
-bool serverUrl(std::string server, std::string* url) {
-    if (server.find("://") == std::string::npos) {
-        server = "nats://" + server;
-    }
-    const size_t hostAt = server.find("://") + 3;
-    const size_t colon = server.rfind(':');
-    const bool bracketed = hostAt < server.size() && server[hostAt] == '[';
-    if (colon < hostAt || (bracketed && server.back() == ']')) {
-        server += ":4222";
-    }
-    return xosys::normalizeServerUrl(server, url);
-}
-
-// The routers of --server, separated by commas.
-bool serverList(const std::string& text, std::vector<std::string>* urls, std::string* error) {
-    std::string blankSeparated;
-    size_t begin = 0;
-    while (begin <= text.size()) {
-        size_t end = text.find(',', begin);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        std::string url;
-        if (!serverUrl(text.substr(begin, end - begin), &url)) {
-            *error =
-                "--server must be routers separated by commas, each host:port, "
-                "nats://host:port or tls://host:port";
-            return false;
-        }
-        blankSeparated += url + " ";
-        begin = end + 1;
-    }
-    return xosys::parseServerList(blankSeparated, urls, error);
-}
-
 int usageError(const char* what, const char* arg) {
     std::fprintf(stderr, "xomq-responder: %s%s%s\n\n%s", what, arg != nullptr ? ": " : "",
                  arg != nullptr ? arg : "", kUsage);
@@ -163,7 +127,7 @@ int usageError(const char* what, const char* arg) {
 
 // Returns -1 when the options are good, otherwise the exit status.
 int parseOptions(int argc, char** argv, Options* o) {
-    std::string server;
+    xotools::RouterFlags routerFlags;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         if (flag == "--help" || flag == "-h") {
@@ -177,24 +141,11 @@ int parseOptions(int argc, char** argv, Options* o) {
         const char* value = argv[++i];
         bool ok = true;
         uint32_t n = 0;
-        if (flag == "--server") {
-            server = value;
-        } else if (flag == "--service") {
+        if (routerFlags.take(flag, value)) {
+            continue;
+        }
+        if (flag == "--service") {
             o->service = value;
-        } else if (flag == "--user") {
-            o->router.user = value;
-        } else if (flag == "--password") {
-            o->router.password = value;
-        } else if (flag == "--nkey-seed") {
-            o->router.nkeySeedFile = value;
-        } else if (flag == "--creds") {
-            o->router.credsFile = value;
-        } else if (flag == "--tls-ca") {
-            o->router.tlsCa = value;
-        } else if (flag == "--tls-cert") {
-            o->router.tlsCert = value;
-        } else if (flag == "--tls-key") {
-            o->router.tlsKey = value;
         } else if (flag == "--delay-ms") {
             ok = parseU32(value, &o->delayMs);
         } else if (flag == "--error-every") {
@@ -221,23 +172,10 @@ int parseOptions(int argc, char** argv, Options* o) {
             return usageError(("invalid value of " + flag).c_str(), value);
         }
     }
-    if (server.empty()) {
-        return usageError("--server is required", nullptr);
-    }
     std::string error;
-    if (!serverList(server, &o->router.servers, &error)) {
+    if (!routerFlags.finish(&o->router, &error)) {
         return usageError(error.c_str(), nullptr);
     }
-    if (o->router.tlsCert.empty() != o->router.tlsKey.empty()) {
-        return usageError("--tls-cert and --tls-key go together", nullptr);
-    }
-    if (!o->router.nkeySeedFile.empty() && !o->router.credsFile.empty()) {
-        return usageError("--nkey-seed and --creds cannot be used together", nullptr);
-    }
-    // With several routers a lost one is replaced by another.
-    o->router.reconnectAttempts =
-        o->router.servers.size() > 1 ? xosys::ConnectParams::kDefaultReconnectAttempts : 0;
-    o->router.timeoutMs = 2000;
     if (o->service.empty()) {
         return usageError("--service is required", nullptr);
     }

@@ -198,6 +198,14 @@ std::vector<std::string> IniData::keys(const char* section) const {
     return out;
 }
 
+std::vector<std::string> IniData::sections() const {
+    std::vector<std::string> out;
+    for (const auto& section : m_sections) {
+        out.push_back(section.first);
+    }
+    return out;
+}
+
 uint32_t readTextFile(const char* path, size_t maxSize, std::string* text, std::string* error) {
     text->clear();
     const FilePtr f(std::fopen(path, "rb"));

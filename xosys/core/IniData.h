@@ -36,6 +36,8 @@ class IniData {
     const std::string* find(const char* section, const char* key) const;
     // The keys of a section, lower case, sorted.
     std::vector<std::string> keys(const char* section) const;
+    // The names of the sections, lower case, sorted.
+    std::vector<std::string> sections() const;
 
     void clear() { m_sections.clear(); }
 
