@@ -13,15 +13,21 @@
 #   requester     a plain libnats requester sending the same request to
 #                 xomq-responder (natsConnection_RequestMsg, one at a time)
 #   tcp-pingpong  a TCP ping-pong of the same payload size, the floor
+#   spin          XoMQSender and xomq-responder, both spinning: each wait
+#                 polls without sleeping for up to --spin-us microseconds
+#                 (the connect string's spin_us, the responder's --spin-us)
+#   spin-sender   XoMQSender spinning, xomq-responder sleeping as usual
 # The paths run interleaved, several rounds each (the order rotates from
 # round to round). Prints a Markdown table of each path's median, min and
-# max messages/sec, the ratios between them, and the targets with PASS or
-# FAIL; with gnuplot installed also draws a chart, and otherwise says that
-# it drew none and why.
+# max messages/sec, how often a CPU of the machine went to sleep per request
+# (cpuidle, where the machine has it: each sleep is a wake-up that somebody
+# waits for; other work on the machine counts too), the ratios between them,
+# and the targets with PASS or FAIL; with gnuplot installed also draws a
+# chart, and otherwise says that it drew none and why.
 #
 #   bench/compare.sh [--rounds N] [--count N] [--pin] [--out DIR]
 #                    [--build-dir DIR] [--no-build] [--max-seconds N]
-#                    [--smoke] [--strict]
+#                    [--spin-us N] [--smoke] [--strict]
 #
 #   --rounds N       rounds of each path (default 5)
 #   --count N        requests (round trips) per run (default 20000)
@@ -32,10 +38,15 @@
 #                    repository root; configured and built when needed)
 #   --no-build       use the build directory as it is
 #   --max-seconds N  give up when the whole comparison takes longer (default 1800)
+#   --spin-us N      the spin window of the spinning paths (default 200; 0
+#                    leaves them out)
 #   --smoke          report the targets but never fail on them, not even with --strict
 #   --strict         exit with 1 when a target is missed
 # Targets, as ratios of the medians: XoMQSender >= 1.2 x the better of the
-# two hand-written pairs, and >= 1.1 x the RequestMsg requester.
+# two hand-written pairs, and >= 1.1 x the RequestMsg requester; not pinned,
+# both spinning >= 1.5 x the better pair; pinned, XoMQSender >= 1.4 x the
+# better pair (a spinning process takes the one CPU from the router: the
+# spinning figures are shown, no target is set for them).
 # Exit status: 0 done (targets are reported, not enforced unless --strict),
 # 1 a path failed or crashed, 2 bad arguments.
 # Environment:
@@ -53,9 +64,12 @@ option --pin pin flag
 option --out out text
 build_options
 option --max-seconds max_seconds positive 1800
+option --spin-us spin_us count 200
 option --smoke smoke flag
 option --strict strict flag
 parse_options "$@"
+((10#$spin_us <= 100000)) || usage
+spin_us=$((10#$spin_us))
 
 make_work compare
 find_build XoMQSender xomq-responder nats-requester nats-echo \
@@ -87,24 +101,35 @@ per_run=$((count / 200 + 60))
 start_router "$nats"
 service=bench-compare
 start_responder "$responder" "$service"
+if ((spin_us > 0)); then
+    start_service xomq-responder-spin "xomq-responder: ready" bench-compare-spin "$responder" \
+        --spin-us "$spin_us"
+fi
 start_service nats-echo "nats-echo: ready" bench-echo "$echo_service"
 start_service nats-echo-sync "nats-echo: ready" bench-echo-sync "$echo_service" --sync
 say "nats-server on 127.0.0.1:$router_port, xomq-responder and nats-echo ready$([[ $pin == 1 ]] && echo ", all on CPU 0")"
 
 results="$out/results.txt"
+sleeps="$out/sleeps.txt"
 : >"$results"
+: >"$sleeps"
 failed=0
 
 # run_path path round amount: one run; appends "<path> <rate>" to the
-# results unless it is a warm-up (round 0).
+# results and "<path> <CPU sleeps per request>" to the sleeps unless it is a
+# warm-up (round 0).
 run_path() {
-    local path=$1 round=$2 amount=$3 rc=0 rate="" log="$work/$1-$2.out"
+    local path=$1 round=$2 amount=$3 rc=0 rate="" log="$work/$1-$2.out" slept0 slept1
     if ((SECONDS - start > max_seconds)); then
         die "the comparison took longer than $max_seconds s; giving up"
     fi
+    slept0=$(cpu_sleeps)
     case "$path" in
-        XoMQSender)
-            write_ini "$work/sender.ini" "$service" "$amount" "$work/sender-$round.log"
+        XoMQSender | spin | spin-sender)
+            local target=$service spin=0
+            [[ $path != XoMQSender ]] && spin=$spin_us
+            [[ $path == spin ]] && target=bench-compare-spin
+            write_ini "$work/sender.ini" "$target" "$amount" "$work/sender-$round.log" "$spin"
             run_bounded "$per_run" XoMQSender "$log" "$sender" "$work/sender.ini" || rc=$?
             rate=$(sender_rate "$work/sender-$round.log")
             ;;
@@ -131,24 +156,31 @@ run_path() {
             rate=$(sed -n 's/.* \([0-9][0-9.]*\) messages\/sec.*/\1/p' "$log" | tail -n 1)
             ;;
     esac
+    slept1=$(cpu_sleeps)
     if [[ $rc -ne 0 || -z "$rate" ]]; then
         echo "$tag: $path, round $round: failed (exit status $rc)" >&2
         tail -n 5 "$log" >&2 || true
-        [[ "$path" == XoMQSender ]] && { tail -n 5 "$work/sender-$round.log" >&2 || true; }
+        [[ "$path" == XoMQSender || "$path" == spin* ]] &&
+            { tail -n 5 "$work/sender-$round.log" >&2 || true; }
         failed=1
         return 0
     fi
     if [[ $round -gt 0 ]]; then
         echo "$path $rate" >>"$results"
+        if [[ -n "$slept0" && -n "$slept1" ]]; then
+            awk -v p="$path" -v d=$((slept1 - slept0)) -v n="$amount" \
+                'BEGIN { printf "%s %.3f\n", p, d / n }' >>"$sleeps"
+        fi
         printf '%s: round %d  %-13s %10.0f messages/sec\n' "$tag" "$round" "$path" "$rate"
     fi
 }
 
 paths=(XoMQSender pair pair-sync requester tcp-pingpong)
+((spin_us > 0)) && paths+=(spin spin-sender)
 frame_size=""
 # Warm-up: the requester first, which also tells the frame size.
 warm=$((count / 10 < 200 ? 200 : (count / 10 > 2000 ? 2000 : count / 10)))
-for path in requester XoMQSender pair pair-sync tcp-pingpong; do
+for path in requester XoMQSender pair pair-sync tcp-pingpong "${paths[@]:5}"; do
     run_path "$path" 0 "$warm"
 done
 [[ $failed == 0 ]] || die "the warm-up failed"
@@ -163,6 +195,11 @@ done
 # ---- the report -------------------------------------------------------------
 stats=$(awk -f "$root/bench/lib/stats.awk" "$results")
 median_of() { awk -v p="$1" '$1 == p { print $3 }' <<<"$stats"; }
+sleep_stats=$(awk -f "$root/bench/lib/stats.awk" "$sleeps")
+sleeps_of() {
+    awk -v p="$1" '$1 == p { printf "%.2f", $3; found = 1 } END { if (!found) print "n/a" }' \
+        <<<"$sleep_stats"
+}
 label_of() {
     case "$1" in
         XoMQSender) echo "XoMQSender, our XoSys library, xomq-responder" ;;
@@ -170,6 +207,8 @@ label_of() {
         pair-sync) echo "hand-written pair: own inbox + nats-echo --sync" ;;
         requester) echo "plain libnats requester (RequestMsg)" ;;
         tcp-pingpong) echo "TCP ping-pong, two processes (floor)" ;;
+        spin) echo "XoMQSender and xomq-responder, both spinning (spin_us $spin_us)" ;;
+        spin-sender) echo "XoMQSender spinning (spin_us $spin_us), xomq-responder sleeping" ;;
     esac
 }
 # The better of the two hand-written pairs is the one to beat.
@@ -177,11 +216,12 @@ best=$(awk -v a="$(median_of pair)" -v b="$(median_of pair-sync)" \
     'BEGIN { print (a + 0 > b + 0) ? a + 0 : b + 0 }')
 table="$out/table.md"
 {
-    echo "| Path | Median msg/s | Min msg/s | Max msg/s | Median µs per request | Runs |"
-    echo "|---|---:|---:|---:|---:|---:|"
+    echo "| Path | Median msg/s | Min msg/s | Max msg/s | Median µs per request | CPU sleeps per request | Runs |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
     while read -r path n median min max; do
-        printf '| %s | %.0f | %.0f | %.0f | %.1f | %d |\n' "$(label_of "$path")" "$median" "$min" \
-            "$max" "$(awk -v m="$median" 'BEGIN { print 1000000 / m }')" "$n"
+        printf '| %s | %.0f | %.0f | %.0f | %.1f | %s | %d |\n' "$(label_of "$path")" "$median" \
+            "$min" "$max" "$(awk -v m="$median" 'BEGIN { print 1000000 / m }')" \
+            "$(sleeps_of "$path")" "$n"
     done <<<"$stats"
     echo
     echo "| Ratio of the medians | Value |"
@@ -194,6 +234,11 @@ table="$out/table.md"
     echo "| XoMQSender / plain libnats requester | $(ratio "$s" "$q") |"
     echo "| plain libnats requester / TCP ping-pong | $(ratio "$q" "$t") |"
     echo "| XoMQSender / TCP ping-pong | $(ratio "$s" "$t") |"
+    if ((spin_us > 0)); then
+        echo "| both spinning / best hand-written pair | $(ratio "$(median_of spin)" "$best") |"
+        echo "| XoMQSender spinning / best hand-written pair | $(ratio "$(median_of spin-sender)" "$best") |"
+        echo "| both spinning / XoMQSender | $(ratio "$(median_of spin)" "$s") |"
+    fi
     echo
     echo "Payload $frame_size bytes, $count requests per run, $rounds rounds, paths interleaved;" \
         "$([[ $pin == 1 ]] && echo "everything pinned to CPU 0 (taskset -c 0)" || echo "not pinned")."
@@ -206,17 +251,24 @@ cat "$table"
 echo
 
 placement=$([[ $pin == 1 ]] && echo "pinned to CPU 0" || echo "not pinned")
-# target name numerator denominator minimum: one line with the ratio and
-# PASS or FAIL.
+# target name numerator denominator minimum [what]: one line with the ratio
+# and PASS or FAIL.
 target() {
     local r ok
     r=$(awk -v a="$2" -v b="$3" 'BEGIN { if (a > 0 && b > 0) printf "%.2f", a / b; else print 0 }')
     ok=$(awk -v r="$r" -v m="$4" 'BEGIN { print (r >= m) ? "PASS" : "FAIL" }')
-    echo "target: XoMQSender >= $4 x $1 ($placement, same run): ${r}x $ok"
+    echo "target: XoMQSender${5:+ $5} >= $4 x $1 ($placement, same run): ${r}x $ok"
 }
 {
     target "the best hand-written pair" "$(median_of XoMQSender)" "$best" 1.2
     target "the plain libnats requester" "$(median_of XoMQSender)" "$(median_of requester)" 1.1
+    if ((spin_us > 0)) && [[ $pin != 1 ]]; then
+        target "the best hand-written pair" "$(median_of spin)" "$best" 1.5 \
+            "and xomq-responder spinning"
+    fi
+    if [[ $pin == 1 ]]; then
+        target "the best hand-written pair" "$(median_of XoMQSender)" "$best" 1.4
+    fi
 } | tee "$out/targets.txt"
 verdict=PASS
 if grep -q FAIL "$out/targets.txt"; then verdict=FAIL; fi

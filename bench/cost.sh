@@ -8,16 +8,20 @@
 # switches summed over /proc/<pid>/task/*/status across the client's run;
 # the client's come from GNU time (all its threads, start-up included).
 #
-#   bench/cost.sh [--count N] [--pin] [--build-dir DIR] [--no-build]
+#   bench/cost.sh [--count N] [--pin] [--spin-us N] [--build-dir DIR] [--no-build]
 #
 #   --count N        requests per run (default 20000)
 #   --pin            every process on CPU 0 (taskset -c 0)
+#   --spin-us N      the spin window of the spinning pairs (default 200; 0
+#                    leaves them out)
 #   --build-dir DIR  the Release build to use (default: build-bench)
 #   --no-build       use the build directory as it is
 #
-# Pairs: XoMQSender with xomq-responder; nats-requester with its own inbox
-# (PublishRequest + NextMsg) with nats-echo, callback and --sync; and
-# nats-requester with natsConnection_RequestMsg with nats-echo.
+# Pairs: XoMQSender with xomq-responder; the same with both spinning
+# (spin_us, --spin-us) and with XoMQSender alone spinning, which shows the
+# CPU a spin window burns; nats-requester with its own inbox (PublishRequest
+# + NextMsg) with nats-echo, callback and --sync; and nats-requester with
+# natsConnection_RequestMsg with nats-echo.
 # Exit status: 0 done, 1 a run failed, 2 bad arguments.
 set -euo pipefail
 
@@ -27,8 +31,11 @@ tag=cost
 
 option --count count positive 20000
 option --pin pin flag
+option --spin-us spin_us count 200
 build_options
 parse_options "$@"
+((10#$spin_us <= 100000)) || usage
+spin_us=$((10#$spin_us))
 [[ -x /usr/bin/time ]] || die "GNU time is missing (apt-get install time)"
 command -v pgrep >/dev/null || die "pgrep not found (apt-get install procps)"
 
@@ -58,7 +65,9 @@ switches() {
 printf '| pair | process | CPU µs/request | voluntary switches/request | involuntary/request |\n'
 printf '|---|---|---:|---:|---:|\n'
 
-# measure name service-command... -- client-command...
+# measure name service-command... -- client-command...; XoMQSender's INI
+# (@INI@) has the spin window $sender_spin.
+sender_spin=0
 measure() {
     local name=$1 service=() client=() pid r0 r1 s0 s1 rs0 rs1 ss0 ss1
     shift
@@ -73,7 +82,7 @@ measure() {
     wait_for_text "$work/service.out" "ready" "$pid" || die "$name: the service did not start"
     r0=$(cpu_us "$router_pid"); rs0=$(switches "$router_pid")
     s0=$(cpu_us "$pid"); ss0=$(switches "$pid")
-    write_ini "$work/sender.ini" bench "$count" "$work/sender.log"
+    write_ini "$work/sender.ini" bench "$count" "$work/sender.log" "$sender_spin"
     local cmd=()
     for a in "${client[@]}"; do
         cmd+=("${a//@INI@/$work/sender.ini}")
@@ -119,6 +128,15 @@ measure() {
 
 measure "XoMQSender + xomq-responder" "$bin/tools/responder/xomq-responder" -- \
     "$bin/src/sender/XoMQSender" @INI@
+if ((spin_us > 0)); then
+    sender_spin=$spin_us
+    measure "XoMQSender + xomq-responder, both spinning ($spin_us us)" \
+        "$bin/tools/responder/xomq-responder" --spin-us "$spin_us" -- \
+        "$bin/src/sender/XoMQSender" @INI@
+    measure "XoMQSender spinning ($spin_us us) + xomq-responder" \
+        "$bin/tools/responder/xomq-responder" -- "$bin/src/sender/XoMQSender" @INI@
+    sender_spin=0
+fi
 measure "inbox requester + nats-echo" "$bin/bench/nats-echo" -- \
     "$bin/bench/nats-requester" --server @SERVER@ --service bench --count "$count" \
     --reply-subscription

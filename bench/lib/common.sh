@@ -31,9 +31,17 @@ start_responder() {
     start_service xomq-responder "xomq-responder: ready" "$2" "$1"
 }
 
-# write_ini file service amount logfile: an XoMQSender configuration for
-# the router started above; the per-request log line is switched off.
+# write_ini file service amount logfile [spin]: an XoMQSender configuration
+# for the router started above; the per-request log line is switched off.
+# With a spin window above 0 (microseconds), the router comes as a connect
+# string with spin_us.
 write_ini() {
+    local router="host = 127.0.0.1
+port = $router_port
+timeout = 3000"
+    if [[ ${5:-0} != 0 ]]; then
+        router="connect = host = 127.0.0.1; port = $router_port; timeout = 3000; spin_us = $5"
+    fi
     cat >"$1" <<EOT
 [options:ap]
 sendtimeout = 10000
@@ -41,9 +49,7 @@ toServiceName = $2
 sendAmount = $3
 
 [options:mq]
-host = 127.0.0.1
-port = $router_port
-timeout = 3000
+$router
 timeoutToAllReconnectingTriing = 5000
 appname = XoMQSender
 
@@ -58,4 +64,17 @@ EOT
 # sender_rate logfile: the messages/sec of XoMQSender's report, or nothing.
 sender_rate() {
     sed -n 's/.*So it is \([0-9][0-9.]*\) messages\/sec.*/\1/p' "$1" 2>/dev/null | tail -n 1
+}
+
+# cpu_sleeps: how often the CPUs have gone to sleep since boot (cpuidle
+# entries other than polling, summed over all CPUs); nothing where cpuidle
+# is not there. Every sleep is a wake-up that somebody waits for later.
+cpu_sleeps() {
+    local state total=0 found=0
+    for state in /sys/devices/system/cpu/cpu[0-9]*/cpuidle/state[0-9]*; do
+        [[ -r $state/usage && -r $state/name && $(<"$state/name") != POLL ]] || continue
+        total=$((total + $(<"$state/usage")))
+        found=1
+    done
+    ((found == 0)) || echo "$total"
 }

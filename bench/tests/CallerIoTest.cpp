@@ -1,11 +1,16 @@
 // Our library reads the socket on the calling thread and keeps idle
 // connections alive with a small service thread. Against a real router:
 // an idle connection survives the router's PINGs, waits end at their
-// time-outs, and connections leave no descriptor behind.
+// time-outs, and connections leave no descriptor behind; a wait that spins
+// ends at its time-out, on a signal and with the router as one that sleeps.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <thread>
@@ -63,10 +68,11 @@ class CallerIo : public ::testing::Test {
                                           std::move(extra), "responder-" + service));
     }
 
-    void connect() {
+    // extra: more connect-string fields.
+    void connect(const std::string& extra = std::string()) {
         ASSERT_EQ(XoMQCreateConnection(&conn), 0u);
         const std::string cs =
-            "host = 127.0.0.1; port = " + std::to_string(port) + "; timeout = 2000";
+            "host = 127.0.0.1; port = " + std::to_string(port) + "; timeout = 2000" + extra;
         ASSERT_EQ(XoMQConnectEx2(conn, cs.c_str(), nullptr), 0u);
     }
 
@@ -131,6 +137,81 @@ TEST_F(CallerIo, WaitsEndAtTheirTimeOuts) {
     start = Clock::now();
     EXPECT_EQ(send(5000), 0u);
     EXPECT_GE(millisSince(start), 500);  // its own reply, not the late one
+}
+
+TEST_F(CallerIo, SpinningWaitsEndAtTheirTimeOuts) {
+    ASSERT_NO_FATAL_FAILURE(startRouter());
+    struct Case {
+        int spinUs;
+        uint32_t waitMs;
+    };
+    // A window longer than the wait, and one the wait sleeps after.
+    for (const Case c : {Case{100000, 60}, Case{20000, 250}}) {
+        SCOPED_TRACE("spin_us " + std::to_string(c.spinUs));
+        connect("; spin_us = " + std::to_string(c.spinUs));
+        const auto start = Clock::now();
+        XoMsgHandle msg = nullptr;
+        EXPECT_EQ(XoMQGetMsg(conn, &msg, c.waitMs), XO_NO_MESSAGE);
+        EXPECT_GE(millisSince(start), static_cast<long>(c.waitMs) - 10);
+        EXPECT_LT(millisSince(start), static_cast<long>(c.waitMs) + 1000);
+        XoMQFreeConnection(conn);
+        conn = nullptr;
+    }
+}
+
+std::atomic<int> g_signals{0};
+
+void countSignal(int) {
+    ++g_signals;
+}
+
+TEST_F(CallerIo, ASignalEndsASpinningWaitAtOnce) {
+    // Sent while the wait spins; the whole wait is spin, so a signal whose
+    // handler ran unseen between two polls would let it end by time-out.
+    struct sigaction sa {};
+    sa.sa_handler = countSignal;
+    sigemptyset(&sa.sa_mask);  // no SA_RESTART: a waiting call sees EINTR
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+    sigset_t maskBefore;
+    pthread_sigmask(SIG_SETMASK, nullptr, &maskBefore);
+    ASSERT_NO_FATAL_FAILURE(startRouter());
+    connect("; spin_us = 100000");
+    const pthread_t waiter = pthread_self();
+    for (int trial = 0; trial < 6; ++trial) {
+        const int before = g_signals;
+        std::thread signaller([waiter] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            pthread_kill(waiter, SIGUSR1);
+        });
+        XoMsgHandle msg = nullptr;
+        const uint32_t rc = XoMQGetMsg(conn, &msg, 100);
+        signaller.join();
+        EXPECT_EQ(g_signals, before + 1);
+        EXPECT_EQ(rc, XOSYS_E_INTERRUPTED) << "trial " << trial;
+    }
+    // The wait gave the thread its own signal mask back.
+    sigset_t maskAfter;
+    pthread_sigmask(SIG_SETMASK, nullptr, &maskAfter);
+    for (int sig = 1; sig < SIGRTMIN; ++sig) {
+        EXPECT_EQ(sigismember(&maskAfter, sig), sigismember(&maskBefore, sig)) << sig;
+    }
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+TEST_F(CallerIo, ASpinningWaitEndsWhenTheRouterGoes) {
+    ASSERT_NO_FATAL_FAILURE(startRouter());
+    connect("; spin_us = 100000");
+    std::thread stopper([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        router->process().kill();
+    });
+    const auto start = Clock::now();
+    XoMsgHandle msg = nullptr;
+    const uint32_t rc = XoMQGetMsg(conn, &msg, 5000);
+    stopper.join();
+    EXPECT_EQ(rc, XOSYS_E_CONNECTION_LOST);
+    EXPECT_LT(millisSince(start), 2500) << "the wait ended with the router, not at its time-out";
 }
 
 TEST_F(CallerIo, ConnectionsLeaveNoDescriptorBehind) {

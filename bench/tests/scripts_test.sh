@@ -44,14 +44,14 @@ timeout 120 "$bench/compare.sh" --no-build --build-dir "$build" --rounds 2 --cou
 [[ $rc -eq 0 ]] || fail "compare.sh --smoke ended with $rc: $(tail -n 5 "$work/compare.out")"
 port=$(sed -n 's/.*nats-server on 127\.0\.0\.1:\([0-9]*\),.*/\1/p' "$work/compare.out")
 [[ -n "$port" ]] || fail "compare.sh did not name the router's port"
-for path in XoMQSender pair pair-sync requester tcp-pingpong; do
+for path in XoMQSender pair pair-sync requester tcp-pingpong spin spin-sender; do
     n=$(grep -c "^$path [0-9]" "$work/out/results.txt" 2>/dev/null || true)
     [[ "$n" == 2 ]] || fail "$path: $n results instead of 2"
 done
-rows=$(grep -c '^| .* | [0-9]* | [0-9]* | [0-9]* | [0-9.]* | 2 |$' "$work/out/table.md" || true)
-[[ "$rows" == 5 ]] || fail "the table has $rows complete path rows: $(cat "$work/out/table.md")"
-[[ $(grep -c "^target: XoMQSender >= 1\.[12] x .* [0-9.]*x \(PASS\|FAIL\)$" "$work/compare.out") == 2 ]] ||
-    fail "not the two target lines"
+rows=$(grep -c '^| .* | [0-9]* | [0-9]* | [0-9]* | [0-9.]* | \([0-9.]*\|n/a\) | 2 |$' "$work/out/table.md" || true)
+[[ "$rows" == 7 ]] || fail "the table has $rows complete path rows: $(cat "$work/out/table.md")"
+[[ $(grep -c "^target: XoMQSender.* >= 1\.[125] x .* [0-9.]*x \(PASS\|FAIL\)$" "$work/compare.out") == 3 ]] ||
+    fail "not the three target lines"
 grep -q "XoMQSender / plain libnats requester | [0-9]" "$work/out/table.md" || fail "no ratio"
 [[ -z "$port" || -z "$(leftovers "$port")" ]] || fail "left running: $(leftovers "$port")"
 # The chart is claimed exactly when it was drawn; without gnuplot the script
@@ -108,7 +108,7 @@ for case in "compare.sh|round 1|--rounds 50 --count 2000" \
 done
 
 # ---- bad arguments ----------------------------------------------------------
-for bad in "--rounds 0" "--count x" "--bogus" "--out"; do
+for bad in "--rounds 0" "--count x" "--bogus" "--out" "--spin-us 100001"; do
     rc=0
     # shellcheck disable=SC2086  # the words are the arguments
     "$bench/compare.sh" --no-build --build-dir "$build" $bad >/dev/null 2>&1 || rc=$?

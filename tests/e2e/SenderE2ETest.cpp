@@ -115,6 +115,27 @@ TEST_F(SenderE2E, FullRunReportsConsistentThroughput) {
     EXPECT_EQ(summary->systemErrors, 0);
 }
 
+TEST_F(SenderE2E, SpinningSenderAndResponderGiveAFullRun) {
+    const long amount = 2000;
+    NatsServer router(m_dir);
+    Responder responder(m_dir, router.url(), kService, {"--spin-us", "200"});
+    IniFile ini = standardIni(router.port(), kService, amount, m_logPath);
+    // The sender's spin window comes with its connect string.
+    ini.set("options:mq", "connect",
+            "host = 127.0.0.1; port = " + std::to_string(router.port()) + "; spin_us = 200");
+    silenceStatement(ini, "XoMQSendMsg");
+
+    const SenderRun r = run(ini);
+    ASSERT_TRUE(r.finished) << r.describe();
+    EXPECT_TRUE(r.status.exitedWith(0)) << r.describe();
+    expectConsistentReport(r, amount);
+    EXPECT_EQ(countOf(r.log, "failed"), 0u) << r.describe();
+    const auto summary = responder.stop();
+    ASSERT_TRUE(summary.has_value()) << responder.process().describe();
+    EXPECT_EQ(summary->answered, amount);
+    EXPECT_EQ(summary->systemErrors, 0);
+}
+
 TEST_F(SenderE2E, SystemErrorRepliesAreLoggedCountedAndTheRunGoesOn) {
     const long amount = 700;
     const long every = 7;

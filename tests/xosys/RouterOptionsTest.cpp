@@ -21,6 +21,7 @@ struct Accepted {
     int reconnectAttempts;
     int reconnectWaitMs;
     bool secure;
+    int32_t spinUs = 0;
 };
 
 void PrintTo(const Accepted& c, std::ostream* os) {
@@ -38,6 +39,7 @@ TEST_P(RouterFields, AreReadAsDocumented) {
     EXPECT_EQ(p.reconnectAttempts, c.reconnectAttempts);
     EXPECT_EQ(p.reconnectWaitMs, c.reconnectWaitMs);
     EXPECT_EQ(p.secure(), c.secure);
+    EXPECT_EQ(p.spinUs, c.spinUs);
 }
 
 const Accepted kAccepted[] = {
@@ -74,6 +76,14 @@ const Accepted kAccepted[] = {
      0,
      250,
      true},
+    {"SpinWindow", "spin_us = 250; host = h; port = 4", {"nats://h:4"}, 0, 250, false, 250},
+    {"SpinWindowAtItsMaximum",
+     "spin_us = 100000",
+     {"nats://127.0.0.1:3001"},
+     0,
+     250,
+     false,
+     100000},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, RouterFields, ::testing::ValuesIn(kAccepted),
@@ -103,6 +113,9 @@ TEST(RouterFields, RefusalsNameTheFieldAndNeverAValue) {
         {"nkey_seed = s.txt; creds = c.creds", "cannot be used together"},
         {"tls_cert = c.pem", "go together"},
         {"tls_ca = a\x01TOPSECRET", "'tls_ca'"},
+        {"spin_us = -1", "'spin_us'"},
+        {"spin_us = 100001", "'spin_us'"},
+        {"spin_us = 2ms", "'spin_us'"},
     };
     for (const auto& [text, named] : bad) {
         xosys::ConnectParams p;

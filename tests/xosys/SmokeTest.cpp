@@ -259,6 +259,7 @@ TEST_F(Smoke, ResponderCommandLine) {
         {"--server", server + ",tls://127.0.0.1:1", "--service", "s"},
         {"--server", server + ",", "--service", "s"},
         {"--server", server, "--service", "s", "--tls-cert", "c.pem"},
+        {"--server", server, "--service", "s", "--spin-us", "100001"},
     };
     int n = 0;
     for (const auto& args : bad) {

@@ -7,6 +7,7 @@
 // (MicroService): NATS's tools and any client's service API find it under
 // the service name mapped into the micro alphabet, with its statistics.
 #include <nats/nats.h>
+#include <pthread.h>
 
 #include <chrono>
 #include <csignal>
@@ -37,6 +38,7 @@ const char kUsage[] =
     "                      --tls-key <file>] [--delay-ms <n>]\n"
     "                      [--error-every <n> --error-code <c>] [--unsolicited-every <n>]\n"
     "                      [--limit <n>] [--category <text>] [--type <u32>]\n"
+    "                      [--spin-us <n>]\n"
     "\n"
     "  --server            the router (NATS server) to connect to: host:port,\n"
     "                      nats://host:port or tls://host:port; several separated by\n"
@@ -66,6 +68,9 @@ const char kUsage[] =
     "  --limit             exit after answering n requests (default 0: no limit)\n"
     "  --category          category of ordinary replies (default \"Xo_Reply\")\n"
     "  --type              type of ordinary replies (default 1)\n"
+    "  --spin-us           poll for the next request without sleeping for up to n\n"
+    "                      microseconds (0 to 100000) before sleeping: less latency,\n"
+    "                      a CPU kept busy while requests come (default 0: sleep at once)\n"
     "\n"
     "A plain NATS request (a payload that is no XoSys frame) is answered with its\n"
     "payload (or, as error reply, with the two headers and no payload).\n"
@@ -85,9 +90,15 @@ struct Options {
 };
 
 volatile std::sig_atomic_t g_stop = 0;
+pthread_t g_mainThread;
 
-void onSignal(int) {
+// A spinning wait holds signals back between its polls, so the kernel may
+// hand one to another thread; passed on, it ends the main thread's wait.
+void onSignal(int sig) {
     g_stop = 1;
+    if (!pthread_equal(pthread_self(), g_mainThread)) {
+        pthread_kill(g_mainThread, sig);
+    }
 }
 
 bool parseU32(const char* text, uint32_t* value) {
@@ -151,6 +162,9 @@ int parseOptions(int argc, char** argv, Options* o) {
             ok = !o->category.empty();
         } else if (flag == "--type") {
             ok = parseU32(value, &o->type);
+        } else if (flag == "--spin-us") {
+            ok = parseU32(value, &n) && n <= xosys::ConnectParams::kMaxSpinUs;
+            o->router.spinUs = static_cast<int32_t>(n);
         } else {
             return usageError("unknown argument", argv[i - 1]);
         }
@@ -489,6 +503,7 @@ int main(int argc, char** argv) {
     if (parsed >= 0) {
         return parsed;
     }
+    g_mainThread = pthread_self();
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     return run(options);

@@ -312,6 +312,11 @@ uint32_t parseConnectString(const char* text, ConnectParams* params, std::string
         *error = "field 'reconnect_wait' must be a number of milliseconds from 0 to 3600000";
         return XOSYS_E_CONNECT_STRING;
     }
+    if (findConnectField(text, "spin_us", &value) &&
+        !parseCount(value, 0, ConnectParams::kMaxSpinUs, &params->spinUs)) {
+        *error = "field 'spin_us' must be a number of microseconds from 0 to 100000";
+        return XOSYS_E_CONNECT_STRING;
+    }
     if (findConnectField(text, "user", &value)) {
         if (!validName(value)) {
             *error = "field 'user' holds control characters, quotes, '=' or more than 255 bytes";

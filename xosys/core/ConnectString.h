@@ -19,6 +19,9 @@
 //   creds              credentials file (user JWT and NKey seed)
 //   tls_ca             CA certificates the router's certificate must chain to
 //   tls_cert, tls_key  client certificate and its private key
+//   spin_us            a wait for a message first polls the socket without
+//                      sleeping for up to this many microseconds, 0 to 100000;
+//                      0 (the default): it sleeps at once
 //
 // Unknown fields are ignored. The defaults are XoMQSender's own, taken from
 // the header the program uses too (ConnectDefaults.h), so that a field the
@@ -37,6 +40,7 @@ namespace xosys {
 struct ConnectParams {
     static const int kDefaultReconnectAttempts = 10;
     static const int32_t kDefaultReconnectWaitMs = 250;
+    static const int32_t kMaxSpinUs = 100000;
 
     std::string appname = xoconnect::kDefaultAppName;
     std::string host = xoconnect::kDefaultHost;
@@ -56,6 +60,8 @@ struct ConnectParams {
     std::string tlsCa;
     std::string tlsCert;
     std::string tlsKey;
+
+    int32_t spinUs = 0;  // 0: a wait sleeps at once
 
     // The routers to try, in order (never holds a secret).
     std::vector<std::string> urls() const;

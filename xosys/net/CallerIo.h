@@ -80,6 +80,9 @@ class CallerIo {
     natsStatus install(natsOptions* opts) { return m_loop.install(opts); }
     // Lets go of the state of the last connection once it is destroyed.
     void reset() { m_loop.reset(); }
+    // How long a wait in next polls without sleeping before it sleeps, in
+    // microseconds (EventLoop::setSpin); the idle service never spins.
+    void setSpin(int32_t spinUs) { m_loop.setSpin(spinUs); }
 
     // Starts and stops the idle service for the connected nc. Stop before
     // the connection is destroyed.

@@ -1,9 +1,14 @@
 #include "EventLoop.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -105,9 +110,64 @@ natsStatus onDetach(void* userData) {
     return NATS_OK;
 }
 
+// The signals held back while a wait spins: all but those a fault raises on
+// the thread itself, whose handlers must run where the fault happened.
+const sigset_t& spinMask() {
+    static const sigset_t mask = [] {
+        sigset_t m;
+        sigfillset(&m);
+        for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) {
+            sigdelset(&m, sig);
+        }
+        return m;
+    }();
+    return mask;
+}
+
+int64_t nowMicros() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 // The one place a pump blocks: until a descriptor is ready or waitMs passed.
-int waitForEvents(pollfd* fds, nfds_t n, int64_t waitMs) {
-    return poll(fds, n, waitMs > INT_MAX ? INT_MAX : static_cast<int>(waitMs));
+//
+// With a spin window it first polls without sleeping for up to spinUs (never
+// beyond waitMs), giving way between two polls to any other thread that is
+// ready to run on this CPU. A signal must end the wait at once (EINTR) also
+// while it spins, but a handler that ran between two polls would go unseen
+// and the wait would sleep on. So the signals are held back for the whole
+// wait and let in only inside each poll (ppoll with the caller's mask): one
+// that comes between two polls is taken by the next and ends it.
+int waitForEvents(pollfd* fds, nfds_t n, int64_t waitMs, int32_t spinUs) {
+    const int ms = waitMs > INT_MAX ? INT_MAX : static_cast<int>(waitMs);
+    sigset_t caller;
+    if (spinUs <= 0 || ms <= 0 || pthread_sigmask(SIG_BLOCK, &spinMask(), &caller) != 0) {
+        return poll(fds, n, ms);
+    }
+    const int64_t start = nowMicros();
+    const int64_t waitUs = static_cast<int64_t>(ms) * 1000;
+    const int64_t spinEnd = start + std::min<int64_t>(spinUs, waitUs);
+    const timespec zero{0, 0};
+    int r = 0;
+    do {
+        r = ppoll(fds, n, &zero, &caller);
+        if (r == 0) {
+            // What we wait for may need this CPU: the router or the service,
+            // woken onto it, runs now instead of after our time slice.
+            sched_yield();
+        }
+    } while (r == 0 && nowMicros() < spinEnd);
+    const int64_t left = start + waitUs - nowMicros();
+    if (r == 0 && left > 0) {
+        const timespec rest{static_cast<time_t>(left / 1000000),
+                            static_cast<long>(left % 1000000) * 1000};
+        r = ppoll(fds, n, &rest, &caller);
+    }
+    const int saved = errno;
+    pthread_sigmask(SIG_SETMASK, &caller, nullptr);
+    errno = saved;
+    return r;
 }
 
 }  // namespace
@@ -162,7 +222,7 @@ EventLoop::Pumped EventLoop::pump(natsConnection* nc, int64_t waitMs) {
     if (live) {
         fds[0].events = static_cast<short>(POLLIN | (shared.writeWanted ? POLLOUT : 0));
     }
-    const int r = waitForEvents(fds, n, waitMs);
+    const int r = waitForEvents(fds, n, waitMs, m_spinUs);
     shared.polling = false;
     if (r < 0) {
         return errno == EINTR ? Pumped::kInterrupted : Pumped::kIoError;

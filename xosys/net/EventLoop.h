@@ -8,6 +8,13 @@
 // it sleeps on a wake-up descriptor until the new socket is attached, the
 // connection closes for good, or its wait ends. The same descriptor wakes a
 // pump when another thread queues bytes to write.
+//
+// A spin window (setSpin) trades CPU for latency: a pump that may wait
+// first polls without sleeping for up to that long, so that what arrives
+// meanwhile is handled without the thread going to sleep and being woken
+// (a wake-up costs tens of microseconds when it crosses CPUs). Only then
+// does it sleep as without the window. A pump that may not wait (waitMs 0:
+// the idle service, catching up before a write) never spins.
 #ifndef XOSYS_NET_EVENTLOOP_H
 #define XOSYS_NET_EVENTLOOP_H
 
@@ -39,6 +46,10 @@ class EventLoop {
     // Lets go of the state of the last connection once it is destroyed.
     void reset();
 
+    // The spin window of every later pump, in microseconds; 0, the
+    // default, sleeps at once.
+    void setSpin(int32_t spinUs) { m_spinUs = spinUs; }
+
     // Writes what libnats has queued, if the socket takes it at once; the
     // rest goes out with the next pump.
     void flush(natsConnection* nc);
@@ -51,6 +62,7 @@ class EventLoop {
 
   private:
     std::shared_ptr<Shared> m_shared;
+    int32_t m_spinUs = 0;
 };
 
 }  // namespace xosys

@@ -40,6 +40,7 @@ uint32_t NatsLink::connect(const ConnectParams& params, LinkEvents::Sink sink,
     }
     // Publishes leave at once, and the calling thread reads the socket.
     natsStatus s = m_io.install(opts.get());
+    m_io.setSpin(params.spinUs);
     if (s == NATS_OK && params.reconnectAttempts > 0)
         s = LinkEvents::install(opts.get());
     natsConnection* nc = nullptr;
