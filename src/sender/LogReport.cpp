@@ -19,27 +19,15 @@ void logLatency(const latency::Histogram& h) {
                 s.stddev);
 }
 
-void logScheduled(const latency::Histogram& h) {
+// A paced run's two distributions; which is "scheduled" or "actual".
+void logFrom(const char* which, const latency::Histogram& h) {
     const latency::Histogram::Summary s = h.summary();
     XO_LOG_INFO(
-        "Latency from the scheduled send in microseconds: min %I64u, p50 %I64u, p90 %I64u, "
+        "Latency from the %s send in microseconds: min %I64u, p50 %I64u, p90 %I64u, "
         "p99 %I64u, p99.9 %I64u, p99.99 %I64u, max %I64u",
-        s.min, s.p50, s.p90, s.p99, s.p999, s.p9999, s.max);
+        which, s.min, s.p50, s.p90, s.p99, s.p999, s.p9999, s.max);
     XO_LOG_INFO(
-        "Latency from the scheduled send: mean %f microseconds, standard deviation %f "
-        "microseconds",
-        s.mean, s.stddev);
-}
-
-void logActual(const latency::Histogram& h) {
-    const latency::Histogram::Summary s = h.summary();
-    XO_LOG_INFO(
-        "Latency from the actual send in microseconds: min %I64u, p50 %I64u, p90 %I64u, "
-        "p99 %I64u, p99.9 %I64u, p99.99 %I64u, max %I64u",
-        s.min, s.p50, s.p90, s.p99, s.p999, s.p9999, s.max);
-    XO_LOG_INFO(
-        "Latency from the actual send: mean %f microseconds, standard deviation %f "
-        "microseconds",
+        "Latency from the %s send: mean %f microseconds, standard deviation %f microseconds", which,
         s.mean, s.stddev);
 }
 
@@ -70,10 +58,10 @@ void report(const results::RunRecord& r) {
     }
     if (r.pacing) {
         if (r.histogram) {
-            logScheduled(*r.histogram);
+            logFrom("scheduled", *r.histogram);
         }
         if (r.uncorrected) {
-            logActual(*r.uncorrected);
+            logFrom("actual", *r.uncorrected);
         }
         logPacing(r);
     } else if (r.histogram) {

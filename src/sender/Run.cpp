@@ -33,6 +33,15 @@ namespace {
 
 const char kSection[] = "options:ap";
 
+// Reads key of "options:ap" into a zeroed buffer of its own size, always
+// NUL-terminated.
+template <size_t N>
+void readText(char (&value)[N], const char* key, const char* defaultValue) {
+    std::memset(value, 0, N);
+    XoIniCustGetStr(XO_INI_DEFAULT, value, N, kSection, key, defaultValue);
+    value[N - 1] = '\0';
+}
+
 const RunCall kConnect = {"createMQConnectionConnect", "createMQConnectionConnect", nullptr};
 const RunCall kResolve = {"XoMQServiceResolve", "XoMQServiceResolve", nullptr};
 
@@ -115,9 +124,7 @@ uint32_t Run::readOptions() {
     s.sendTimeoutMs = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "sendtimeout", 10000);
 
     char serviceName[256];
-    std::memset(serviceName, 0, sizeof serviceName);
-    XoIniCustGetStr(XO_INI_DEFAULT, serviceName, sizeof serviceName, kSection, "toServiceName", "");
-    serviceName[sizeof serviceName - 1] = '\0';
+    readText(serviceName, "toServiceName", "");
     s.service = serviceName;
     if (serviceName[0] == '\0') {
         XO_LOG_ERROR("Parameter 'toServiceName' is absent in 'options:ap' section of INI");
@@ -131,28 +138,17 @@ uint32_t Run::readOptions() {
 uint32_t Run::readMeasurementKeys() {
     results::RunRecord::Settings& s = m_record.settings;
     char histogram[16];
-    std::memset(histogram, 0, sizeof histogram);
-    XoIniCustGetStr(XO_INI_DEFAULT, histogram, sizeof histogram, kSection, "latencyHistogram", "0");
-    histogram[sizeof histogram - 1] = '\0';
+    readText(histogram, "latencyHistogram", "0");
     char path[1024];
-    std::memset(path, 0, sizeof path);
-    XoIniCustGetStr(XO_INI_DEFAULT, path, sizeof path, kSection, "resultFile", "");
-    path[sizeof path - 1] = '\0';
+    readText(path, "resultFile", "");
     s.warmupAmount = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "warmupAmount", 0);
     s.progressSeconds = XoIniCustGetInt(XO_INI_DEFAULT, kSection, "progressSeconds", 0);
     char serviceStats[16];
-    std::memset(serviceStats, 0, sizeof serviceStats);
-    XoIniCustGetStr(XO_INI_DEFAULT, serviceStats, sizeof serviceStats, kSection, "serviceStats",
-                    "0");
-    serviceStats[sizeof serviceStats - 1] = '\0';
+    readText(serviceStats, "serviceStats", "0");
     char rate[32];
-    std::memset(rate, 0, sizeof rate);
-    XoIniCustGetStr(XO_INI_DEFAULT, rate, sizeof rate, kSection, "sendRate", "0");
-    rate[sizeof rate - 1] = '\0';
+    readText(rate, "sendRate", "0");
     char logPath[1024];
-    std::memset(logPath, 0, sizeof logPath);
-    XoIniCustGetStr(XO_INI_DEFAULT, logPath, sizeof logPath, kSection, "histogramLog", "");
-    logPath[sizeof logPath - 1] = '\0';
+    readText(logPath, "histogramLog", "");
     if (!readFlag(histogram, &s.latencyHistogram)) {
         XO_LOG_ERROR(
             "Parameter 'latencyHistogram' in 'options:ap' section of INI must be 0 or 1, "

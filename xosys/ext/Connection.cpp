@@ -2,6 +2,7 @@
 // of the connect string, and the connection's own subscriptions.
 #include "Connection.h"
 
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <set>
@@ -106,6 +107,25 @@ bool started() {
 uint32_t refuse(uint32_t code, const char* call, const char* reason) {
     XoLogEx(kLevelError, kTag, "%s: %s", call, reason);
     return code;
+}
+
+uint32_t giveText(const char* call, const char* what, const char* serviceName, const char* text,
+                  size_t len, char* out, uint64_t* outSize) {
+    const uint64_t needed = static_cast<uint64_t>(len) + 1;
+    if (needed > *outSize) {
+        if (*outSize > 0) {
+            out[0] = '\0';
+        }
+        XoLogEx(kLevelError, kTag, "%s: %s of '%s' needs %llu bytes, the buffer holds %llu", call,
+                what, serviceName, static_cast<unsigned long long>(needed),
+                static_cast<unsigned long long>(*outSize));
+        *outSize = needed;
+        return XOSYS_E_BUFFER_TOO_SMALL;
+    }
+    std::memcpy(out, text, len);
+    out[len] = '\0';
+    *outSize = static_cast<uint64_t>(len);
+    return XOSYS_OK;
 }
 
 uint32_t usable(XoMQConnection_* conn, const char* call) {

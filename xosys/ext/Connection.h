@@ -65,6 +65,13 @@ bool started();
 // a call returns comes with one such line.
 uint32_t refuse(uint32_t code, const char* call, const char* reason);
 
+// Gives the caller text[0, len) with a NUL in out, a buffer of *outSize
+// bytes; *outSize becomes len. When it does not fit: an empty text where
+// there is room, *outSize the bytes needed, a line naming call, what and
+// serviceName, and XOSYS_E_BUFFER_TOO_SMALL.
+uint32_t giveText(const char* call, const char* what, const char* serviceName, const char* text,
+                  size_t len, char* out, uint64_t* outSize);
+
 // Common checks of the calls on a connection.
 uint32_t usable(XoMQConnection_* conn, const char* call);
 

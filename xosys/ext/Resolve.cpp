@@ -8,7 +8,6 @@
 // "svc/endpoint" for one endpoint of several): its $SRV.INFO answer names
 // the endpoint's subject, and the address is "_XO.micro.<subject>". Both
 // looks share the connection's time-out.
-#include <cstring>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -25,26 +24,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-// Copies the address text[0, len) into the caller's buffer.
-uint32_t giveAddress(const char* serviceName, const char* text, size_t len, char* address,
-                     uint64_t* addressSize) {
-    const uint64_t needed = static_cast<uint64_t>(len) + 1;
-    if (needed > *addressSize) {
-        if (*addressSize > 0) {
-            address[0] = '\0';
-        }
-        XoLogEx(xosys::kLevelError, kTag,
-                "XoMQServiceResolve: the address of '%s' needs %llu bytes, the buffer holds %llu",
-                serviceName, static_cast<unsigned long long>(needed),
-                static_cast<unsigned long long>(*addressSize));
-        *addressSize = needed;
-        return XOSYS_E_BUFFER_TOO_SMALL;
-    }
-    std::memcpy(address, text, len);
-    address[len] = '\0';
-    *addressSize = static_cast<uint64_t>(len);
-    return XOSYS_OK;
-}
+const char kCall[] = "XoMQServiceResolve";
 
 // The endpoint of an info_response that serviceName asks for: the one named
 // after its "/", or the only one. Null, with the reason, when there is none.
@@ -134,7 +114,7 @@ uint32_t resolveMicro(XoMQConnection_* conn, const std::string& serviceName, int
             static_cast<unsigned long long>(xosys::kMaxAddressLen - xosys::kMicroAddressPrefixLen));
         return XOSYS_E_MALFORMED_MESSAGE;
     }
-    rc = giveAddress(name, target.data(), target.size(), address, addressSize);
+    rc = giveText(kCall, "the address", name, target.data(), target.size(), address, addressSize);
     if (rc == XOSYS_OK) {
         conn->microNames[serviceName] = service;
     }
@@ -149,7 +129,7 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
                             uint64_t* addressSize, void* reserved, int32_t flags) {
     (void)reserved;  // no options yet
     (void)flags;
-    const char* call = "XoMQServiceResolve";
+    const char* call = kCall;
     if (serviceName == nullptr || address == nullptr || addressSize == nullptr) {
         return refuse(XOSYS_E_INVALID_ARG, call, "no service name, address buffer or size");
     }
@@ -190,7 +170,8 @@ XoResult XoMQServiceResolve(XoMQConnHandle conn, const char* serviceName, char* 
                 len);
         return XOSYS_E_MALFORMED_MESSAGE;
     }
-    rc = giveAddress(serviceName, text, static_cast<size_t>(len), address, addressSize);
+    rc = giveText(kCall, "the address", serviceName, text, static_cast<size_t>(len), address,
+                  addressSize);
     if (rc == XOSYS_OK) {
         try {
             // Our services answer the service protocol under the mapped name.

@@ -1,6 +1,5 @@
 // XoMQServiceStats: the statistics every instance of a service reports on
 // the NATS service protocol ($SRV.STATS.<name>), gathered within a window.
-#include <cstring>
 #include <new>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -82,21 +81,8 @@ XoResult XoMQServiceStats(XoMQConnHandle conn, const char* serviceName, char* js
     } catch (const std::bad_alloc&) {
         return refuse(XOSYS_E_NO_MEMORY, call, "out of memory");
     }
-    const uint64_t needed = static_cast<uint64_t>(text.size()) + 1;
-    if (needed > *jsonSize) {
-        if (*jsonSize > 0) {
-            json[0] = '\0';
-        }
-        XoLogEx(xosys::kLevelError, kTag,
-                "XoMQServiceStats: the statistics of '%s' need %llu bytes, the buffer holds %llu",
-                serviceName, static_cast<unsigned long long>(needed),
-                static_cast<unsigned long long>(*jsonSize));
-        *jsonSize = needed;
-        return XOSYS_E_BUFFER_TOO_SMALL;
-    }
-    std::memcpy(json, text.c_str(), needed);
-    *jsonSize = text.size();
-    return XOSYS_OK;
+    return giveText(call, "the statistics text", serviceName, text.data(), text.size(), json,
+                    jsonSize);
 }
 
 }  // extern "C"
